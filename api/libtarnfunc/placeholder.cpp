@@ -1,0 +1,1 @@
+// replaced by console_functions

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build and the tests need, only those
+# that are missing. Works as root, and as a normal user where sudo exists.
+set -euo pipefail
+
+pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
+      libgtest-dev libgmock-dev googletest libbenchmark-dev)
+
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=()
+elif command -v sudo >/dev/null 2>&1; then
+  as_root=(sudo)
+else
+  echo "missing packages: ${missing[*]}; run as root or install sudo" >&2
+  exit 1
+fi
+echo "installing: ${missing[*]}" >&2
+"${as_root[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q "${missing[@]}"
