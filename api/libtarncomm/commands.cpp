@@ -1,0 +1,118 @@
+// Request/acknowledge exchange: send_req sends a service's request and waits on
+// the object's condition for the arrival flag, with a wall-clock deadline;
+// process_ack stores an acknowledgement and sets the flag.
+#include "commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cstddef>
+#include <sys/time.h>
+
+namespace {
+
+bool is_ready(const comm_obj_t *cobj)
+{
+    return __atomic_load_n(&cobj->ready, __ATOMIC_ACQUIRE) != 0;
+}
+
+} // namespace
+
+void init_comm_obj(comm_obj_t *cobj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type, uint8_t ack_cmd)
+{
+    if (cobj == nullptr)
+        return;
+    // Everything but the ready flag, which a concurrent delivery may be
+    // reading atomically; it is published last.
+    std::memset(static_cast<void *>(cobj), 0, offsetof(comm_obj_t, ready));
+    cobj->thread = pthread_self();
+    pthread_mutex_init(&cobj->mtx, nullptr);
+    pthread_cond_init(&cobj->cond, nullptr);
+    cobj->timeout = 1;
+    cobj->req.hdr.type = req_type;
+    cobj->req.hdr.cmd = req_cmd;
+    cobj->ack.hdr.type = ack_type;
+    cobj->ack.hdr.cmd = ack_cmd;
+    __atomic_store_n(&cobj->ready, 1, __ATOMIC_RELEASE);
+}
+
+int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack)
+{
+    if (cobj == nullptr || !is_ready(cobj)) {
+        std::fputs("send_rq failed\n", stderr);
+        std::fflush(stderr);
+        return EINVAL;
+    }
+
+    pthread_mutex_lock(&cobj->mtx);
+    // An acknowledgement that came while nobody waited must not answer this
+    // request.
+    cobj->ack_arrived = 0;
+
+    size_t payload = cobj->req_data_sz;
+    if (payload > HDLC_MSG_DATA_SIZE)
+        payload = HDLC_MSG_DATA_SIZE;
+    hdlc_tx_frame(reinterpret_cast<const uint8_t *>(&cobj->req), static_cast<uint8_t>(payload + 2));
+
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    struct timespec deadline;
+    deadline.tv_sec = now.tv_sec + cobj->timeout;
+    deadline.tv_nsec = static_cast<long>(now.tv_usec) * 1000L;
+
+    int rc = 0;
+    while (!cobj->ack_arrived) {
+        rc = pthread_cond_timedwait(&cobj->cond, &cobj->mtx, &deadline);
+        if (rc != 0)
+            break;
+    }
+    // A delivery that raced with the deadline still counts.
+    if (cobj->ack_arrived)
+        rc = 0;
+
+    int result = 0;
+    if (rc == 0) {
+        if (ack != nullptr)
+            *ack = cobj->ack;
+    } else if (rc == ETIMEDOUT) {
+        std::fputs("send_rq timed out\n", stderr);
+        std::fflush(stderr);
+        result = ETIMEDOUT;
+    } else {
+        std::fputs("send_rq failed\n", stderr);
+        std::fflush(stderr);
+        result = EINVAL;
+    }
+    pthread_mutex_unlock(&cobj->mtx);
+    return result;
+}
+
+int send_req(comm_obj_t *cobj)
+{
+    return send_req_get_ack(cobj, nullptr);
+}
+
+void process_ack(comm_obj_t *cobj, hdlc_msg_t *msg, int size)
+{
+    if (cobj == nullptr || msg == nullptr || !is_ready(cobj))
+        return;
+    if (size < 0)
+        size = 0;
+    if (size > static_cast<int>(sizeof(hdlc_msg_t)))
+        size = static_cast<int>(sizeof(hdlc_msg_t));
+    pthread_mutex_lock(&cobj->mtx);
+    std::memcpy(&cobj->ack, msg, static_cast<size_t>(size));
+    cobj->ack_arrived = 1;
+    pthread_cond_signal(&cobj->cond);
+    pthread_mutex_unlock(&cobj->mtx);
+}
+
+void comm_obj_set_cmd(comm_obj_t *cobj, uint8_t req_cmd, uint8_t ack_cmd)
+{
+    if (cobj == nullptr)
+        return;
+    pthread_mutex_lock(&cobj->mtx);
+    cobj->req.hdr.cmd = req_cmd;
+    cobj->ack.hdr.cmd = ack_cmd;
+    pthread_mutex_unlock(&cobj->mtx);
+}

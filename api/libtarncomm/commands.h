@@ -1,0 +1,148 @@
+// Request/acknowledge exchange with the box: the message record, the exchange
+// object of one firmware service, send_req (caller's thread) and process_ack
+// (receiver thread), and the catalogue of message types and cmds.
+#ifndef TARNCOMM_COMMANDS_H
+#define TARNCOMM_COMMANDS_H
+
+#include <pthread.h>
+#include <time.h>
+
+#include "common.h"
+#include "hdlc.h"
+
+constexpr unsigned HDLC_MSG_DATA_SIZE = 60;
+constexpr unsigned HDLC_MSG_SIZE = 62;
+
+struct hdlc_msg_hdr {
+    uint8_t type;
+    uint8_t cmd;
+} TARN_PACKED;
+static_assert(sizeof(hdlc_msg_hdr_t) == 2, "hdlc_msg_hdr is 2 bytes");
+
+// Exactly the content of one frame: header and 60 payload bytes.
+typedef struct hdlc_msg {
+    hdlc_msg_hdr_t hdr;
+    uint8_t data[HDLC_MSG_DATA_SIZE];
+} TARN_PACKED hdlc_msg_t;
+static_assert(sizeof(hdlc_msg_t) == 62, "hdlc_msg is 62 bytes");
+
+// The exchange object of one service. Fields up to ack are the classic layout,
+// in order; ack_arrived and ready were added for safe waiting and delivery.
+typedef struct comm_obj {
+    pthread_t thread;      // thread that initialised the object; recorded only
+    pthread_mutex_t mtx;   // held by the sender from before the request goes out until its wait begins
+    pthread_cond_t cond;   // signalled when an acknowledgement has been stored
+    time_t timeout;        // wait limit in whole seconds (1 after init)
+    size_t req_data_sz;    // request payload bytes after the header, 0..60
+    hdlc_msg_t req;        // the request
+    size_t ack_data_sz;    // always 0: the exchange does not record the ack length
+    hdlc_msg_t ack;        // last acknowledgement delivered, header included
+    // Arrival flag, under mtx: cleared by send_req before the request goes
+    // out, set by process_ack. A wake-up without it is not an answer.
+    int ack_arrived;
+    // Set (atomically, last) by init_comm_obj. process_ack drops deliveries to
+    // an object that was never initialised: the router knows every object,
+    // but a service initialises its object only on its first call.
+    int ready;
+} comm_obj_t;
+
+// Static initialiser for the global exchange objects: a valid, unlocked mutex
+// and condition before init_comm_obj, so a stray delivery finds sane locks.
+#define COMM_OBJ_INITIALIZER \
+    { {}, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, {}, 0, {}, 0, 0 }
+
+// Sets the object to zero, records the calling thread, initialises mtx and
+// cond with default attributes, timeout 1 s, req.hdr = (req_type, req_cmd),
+// ack.hdr = (ack_type, ack_cmd), and marks the object ready for deliveries.
+// Once per object (services keep a static pointer), before deliveries to it
+// can race with it.
+void init_comm_obj(comm_obj_t *cobj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type, uint8_t ack_cmd);
+
+// Sends cobj->req (header and req_data_sz payload bytes) as one frame and waits
+// until process_ack delivers an acknowledgement or timeout seconds of wall
+// clock have passed. 0: arrived (cobj->ack holds it); 110 (ETIMEDOUT) with
+// "send_rq timed out\n" on stderr; 22 (EINVAL) with "send_rq failed\n" on stderr
+// when the wait failed otherwise (also for a null or uninitialised object).
+int send_req(comm_obj_t *cobj);
+
+// As send_req, and on success copies the acknowledgement that completed the
+// request to *ack while still holding the object's lock, so a later delivery
+// cannot change it under the caller. The services decode from this copy.
+int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack);
+
+// Stores size bytes of msg (clamped to 0..62) over the start of cobj->ack,
+// sets the arrival flag and wakes the sender. Bytes beyond size keep what
+// earlier acknowledgements left. Receiver thread only; dropped for a null or
+// never initialised object.
+void process_ack(comm_obj_t *cobj, hdlc_msg_t *msg, int size);
+
+// Sets the request cmd and the expected acknowledgement cmd under the object's
+// lock (for services whose cmd is chosen per call).
+void comm_obj_set_cmd(comm_obj_t *cobj, uint8_t req_cmd, uint8_t ack_cmd);
+
+// ---- Message catalogue ---------------------------------------------------
+// Request types and their acknowledgement types.
+constexpr uint8_t MSG_TYPE_CTL_RQ = 0x50;   // power, bootloader enable, wake-up line
+constexpr uint8_t MSG_TYPE_CTL_ACK = 0x5F;
+constexpr uint8_t MSG_TYPE_INFO_RQ = 0x60;  // identification and status reads
+constexpr uint8_t MSG_TYPE_INFO_ACK = 0x6F; // also CAN speed/filter read acks and CAN trace records
+constexpr uint8_t MSG_TYPE_GEN_RQ = 0xF0;   // registers, EEPROM, ping, CAN, eth wake-up; box's debug/ping
+constexpr uint8_t MSG_TYPE_GEN_ACK = 0xF1;
+constexpr uint8_t MSG_TYPE_RMT_RQ = 0xF2;   // remote function calls
+constexpr uint8_t MSG_TYPE_RMT_ACK = 0xF3;
+
+// cmds of type 0x50 / 0x5F
+constexpr uint8_t MSG_CMD_PWR_ON = 0x10;
+constexpr uint8_t MSG_CMD_PWR_OFF = 0x1F;
+constexpr uint8_t MSG_CMD_BL_ENABLE = 0x20;
+constexpr uint8_t MSG_CMD_BL_DISABLE = 0x2F;
+constexpr uint8_t MSG_CMD_WUP_CTL = 0x30;
+// cmds of type 0x60 / 0x6F
+constexpr uint8_t MSG_CMD_CAN_GET_LCMODE = 0x62;
+constexpr uint8_t MSG_CMD_HK_STATUS = 0x71;
+constexpr uint8_t MSG_CMD_FWV_READ = 0x80;
+constexpr uint8_t MSG_CMD_FWD_READ = 0x81;
+constexpr uint8_t MSG_CMD_BLS_READ = 0x82;
+constexpr uint8_t MSG_CMD_BLV_READ = 0x83;
+constexpr uint8_t MSG_CMD_CAN_MSG = 0x4D;   // 0x6F / 0x4D: CAN trace record sent by the box
+// cmds of type 0xF0 / 0xF1
+constexpr uint8_t MSG_CMD_MDIO_WRITE = 0x01;
+constexpr uint8_t MSG_CMD_MDIO_READ = 0x02;
+constexpr uint8_t MSG_CMD_DBG = 0x03;       // box's debug text (0xF0 request, 0xF1 response)
+constexpr uint8_t MSG_CMD_PING = 0x04;      // console's ping, and the box's ping to be echoed
+constexpr uint8_t MSG_CMD_SMI_WRITE = 0x05;
+constexpr uint8_t MSG_CMD_SMI_READ = 0x06;
+constexpr uint8_t MSG_CMD_E2P_WRITE = 0x08;
+constexpr uint8_t MSG_CMD_E2P_READ = 0x09;
+constexpr uint8_t MSG_CMD_CAN_SET_SPEED = 0x41;
+constexpr uint8_t MSG_CMD_CAN_GET_SPEED = 0x42;      // ack 0x6F/0x42 (0xF1/0x42 too)
+constexpr uint8_t MSG_CMD_CAN_SET_FILTER_MASK = 0x47;
+constexpr uint8_t MSG_CMD_CAN_GET_FILTER_MASK = 0x48; // ack 0x6F/0x48
+constexpr uint8_t MSG_CMD_CAN_TRACE_ENABLE = 0x49;
+constexpr uint8_t MSG_CMD_CAN_TRACE_DISABLE = 0x4A;
+constexpr uint8_t MSG_CMD_CAN_SET_MODE = 0x4B;
+constexpr uint8_t MSG_CMD_CAN_GET_MODE = 0x4C;
+constexpr uint8_t MSG_CMD_CAN_RESET = 0x50;
+constexpr uint8_t MSG_CMD_CAN_REINIT = 0x51;
+constexpr uint8_t MSG_CMD_CAN_WAKEUP_READ = 0x52;
+constexpr uint8_t MSG_CMD_CAN_WAKEUP_WRITE = 0x53;
+constexpr uint8_t MSG_CMD_ETH_WAKEUP_READ = 0x60;
+constexpr uint8_t MSG_CMD_ETH_WAKEUP_WRITE = 0x61;
+constexpr uint8_t MSG_CMD_CAN_SET_LCMODE = 0x62;
+
+// Request payload sizes (req_data_sz) of the fixed services.
+constexpr size_t MSG_SZ_WUP_CTL = 1;
+constexpr size_t MSG_SZ_MDIO = 4;
+constexpr size_t MSG_SZ_PING = 16;
+constexpr size_t MSG_SZ_SMI = 2;
+constexpr size_t MSG_SZ_E2P_HDR = 3;
+constexpr size_t MSG_SZ_E2P_MAX_DATA = 57;
+constexpr size_t MSG_SZ_CAN_SPEED = 11;
+constexpr size_t MSG_SZ_CAN_FILTER_MASK = 34;
+constexpr size_t MSG_SZ_CAN_MODE = 1;
+constexpr size_t MSG_SZ_CAN_WAKEUP = 5;
+constexpr size_t MSG_SZ_ETH_WAKEUP = 8;
+constexpr size_t MSG_SZ_CAN_LCMODE = 1;
+constexpr size_t MSG_SZ_RMT_HDR = 4;
+
+#endif

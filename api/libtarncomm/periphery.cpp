@@ -1,0 +1,268 @@
+// Periphery services: each call initialises its exchange object once (static
+// pointer), fills the request payload explicitly little-endian, runs send_req
+// and decodes the acknowledgement copy that send_req handed back.
+#include "periphery.h"
+
+#include <cstring>
+#include <sys/time.h>
+
+comm_obj_t comm_pwr_ctl = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_bl_enable = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_bl_disable = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_wup_ctl = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_fwv_read = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_fwd_read = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_bls_read = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_blv_read = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_hk_status = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_mdio_write = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_mdio_read = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_ping = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_smi_write = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_smi_read = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_eth_wakeup_read = COMM_OBJ_INITIALIZER;
+comm_obj_t comm_eth_wakeup_write = COMM_OBJ_INITIALIZER;
+
+namespace {
+
+// One-time initialisation: the service's static pointer is
+// null until its first call, which initialises the object with its codes.
+comm_obj_t *once(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type,
+                 uint8_t ack_cmd)
+{
+    if (cobj == nullptr) {
+        cobj = &obj;
+        init_comm_obj(cobj, req_type, req_cmd, ack_type, ack_cmd);
+    }
+    return cobj;
+}
+
+// Services on type 0x60 with no payload whose answer is four bytes.
+int read_four(comm_obj_t *cobj, uint8_t out[4])
+{
+    hdlc_msg_t ack;
+    int rc = send_req_get_ack(cobj, &ack);
+    if (rc == 0)
+        std::memcpy(out, ack.data, 4);
+    return rc;
+}
+
+int read_four_reversed(comm_obj_t *cobj, uint8_t *out)
+{
+    uint8_t b[4];
+    int rc = read_four(cobj, b);
+    if (rc == 0)
+        for (int i = 0; i < 4; ++i)
+            out[3 - i] = b[i];
+    return rc;
+}
+
+} // namespace
+
+int pwr_ctl(pwr_ctl_t mode)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_pwr_ctl, MSG_TYPE_CTL_RQ, 0, MSG_TYPE_CTL_ACK, 0);
+    uint8_t cmd;
+    switch (mode) {
+    case pwr_on: cmd = MSG_CMD_PWR_ON; break;
+    case pwr_off: cmd = MSG_CMD_PWR_OFF; break;
+    default: return -1;
+    }
+    comm_obj_set_cmd(cobj, cmd, cmd);
+    return send_req(cobj);
+}
+
+int mdio_read(uint8_t phyad, uint8_t regad, uint16_t *regval)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_mdio_read, MSG_TYPE_GEN_RQ, MSG_CMD_MDIO_READ, MSG_TYPE_GEN_ACK, MSG_CMD_MDIO_READ);
+    // value (bytes 2-3) is not set: the box ignores it.
+    cobj->req.data[0] = phyad;
+    cobj->req.data[1] = regad;
+    cobj->req_data_sz = MSG_SZ_MDIO;
+    hdlc_msg_t ack;
+    int rc = send_req_get_ack(cobj, &ack);
+    if (rc == 0 && regval != nullptr)
+        *regval = get_le16(&ack.data[2]);
+    return rc;
+}
+
+int mdio_write(uint8_t phyad, uint8_t regad, uint16_t regval)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_mdio_write, MSG_TYPE_GEN_RQ, MSG_CMD_MDIO_WRITE, MSG_TYPE_GEN_ACK, MSG_CMD_MDIO_WRITE);
+    cobj->req.data[0] = phyad;
+    cobj->req.data[1] = regad;
+    put_le16(&cobj->req.data[2], regval);
+    cobj->req_data_sz = MSG_SZ_MDIO;
+    return send_req(cobj);
+}
+
+int smi_read(uint8_t regad, uint8_t *regval)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_smi_read, MSG_TYPE_GEN_RQ, MSG_CMD_SMI_READ, MSG_TYPE_GEN_ACK, MSG_CMD_SMI_READ);
+    cobj->req.data[0] = regad;
+    cobj->req_data_sz = MSG_SZ_SMI;
+    hdlc_msg_t ack;
+    int rc = send_req_get_ack(cobj, &ack);
+    if (rc == 0 && regval != nullptr)
+        *regval = ack.data[1];
+    return rc;
+}
+
+int smi_write(uint8_t regad, uint8_t regval)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_smi_write, MSG_TYPE_GEN_RQ, MSG_CMD_SMI_WRITE, MSG_TYPE_GEN_ACK, MSG_CMD_SMI_WRITE);
+    cobj->req.data[0] = regad;
+    cobj->req.data[1] = regval;
+    cobj->req_data_sz = MSG_SZ_SMI;
+    return send_req(cobj);
+}
+
+int fwv_read(uint8_t *fwv)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_fwv_read, MSG_TYPE_INFO_RQ, MSG_CMD_FWV_READ, MSG_TYPE_INFO_ACK, MSG_CMD_FWV_READ);
+    uint8_t b[4];
+    int rc = read_four(cobj, b);
+    if (rc == 0 && fwv != nullptr)
+        std::memcpy(fwv, b, 4);
+    return rc;
+}
+
+int fwd_read(uint8_t *fwd)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_fwd_read, MSG_TYPE_INFO_RQ, MSG_CMD_FWD_READ, MSG_TYPE_INFO_ACK, MSG_CMD_FWD_READ);
+    uint8_t b[4];
+    int rc = read_four_reversed(cobj, b);
+    if (rc == 0 && fwd != nullptr)
+        std::memcpy(fwd, b, 4);
+    return rc;
+}
+
+int blv_read(uint8_t *blv)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_blv_read, MSG_TYPE_INFO_RQ, MSG_CMD_BLV_READ, MSG_TYPE_INFO_ACK, MSG_CMD_BLV_READ);
+    uint8_t b[4];
+    int rc = read_four_reversed(cobj, b);
+    if (rc == 0 && blv != nullptr)
+        std::memcpy(blv, b, 4);
+    return rc;
+}
+
+int bls_read(char *bls)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_bls_read, MSG_TYPE_INFO_RQ, MSG_CMD_BLS_READ, MSG_TYPE_INFO_ACK, MSG_CMD_BLS_READ);
+    hdlc_msg_t ack;
+    int rc = send_req_get_ack(cobj, &ack);
+    if (rc == 0 && bls != nullptr) {
+        // strncpy semantics over 30 bytes: stop after the first NUL, pad with NUL.
+        size_t i = 0;
+        for (; i < 30 && ack.data[i] != 0; ++i)
+            bls[i] = static_cast<char>(ack.data[i]);
+        for (; i < 30; ++i)
+            bls[i] = 0;
+    }
+    return rc;
+}
+
+int ping(uint32_t *turnaround)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_ping, MSG_TYPE_GEN_RQ, MSG_CMD_PING, MSG_TYPE_GEN_ACK, MSG_CMD_PING);
+    cobj->req_data_sz = MSG_SZ_PING;
+    struct timeval start;
+    gettimeofday(&start, nullptr);
+    put_le64(&cobj->req.data[0], static_cast<uint64_t>(static_cast<int64_t>(start.tv_sec)));
+    put_le64(&cobj->req.data[8], static_cast<uint64_t>(static_cast<int64_t>(start.tv_usec)));
+    hdlc_msg_t ack;
+    int rc = send_req_get_ack(cobj, &ack);
+    if (rc != 0)
+        return rc;
+    struct timeval stop;
+    gettimeofday(&stop, nullptr);
+    // 32-bit arithmetic: a difference beyond about 4295 s wraps, as it always has.
+    const uint32_t echo_sec = static_cast<uint32_t>(get_le64(&ack.data[0]));
+    const uint32_t echo_usec = static_cast<uint32_t>(get_le64(&ack.data[8]));
+    const uint32_t t = (static_cast<uint32_t>(stop.tv_sec) - echo_sec) * 1000000u +
+                       static_cast<uint32_t>(stop.tv_usec) - echo_usec;
+    if (turnaround != nullptr)
+        *turnaround = t;
+    return 0;
+}
+
+int bl_enable(int enable)
+{
+    static comm_obj_t *cobjEnable = nullptr;
+    static comm_obj_t *cobjDisable = nullptr;
+    if (cobjEnable == nullptr || cobjDisable == nullptr) {
+        cobjEnable = &comm_bl_enable;
+        init_comm_obj(cobjEnable, MSG_TYPE_CTL_RQ, MSG_CMD_BL_ENABLE, MSG_TYPE_CTL_ACK, MSG_CMD_BL_ENABLE);
+        cobjDisable = &comm_bl_disable;
+        init_comm_obj(cobjDisable, MSG_TYPE_CTL_RQ, MSG_CMD_BL_DISABLE, MSG_TYPE_CTL_ACK, MSG_CMD_BL_DISABLE);
+    }
+    return send_req(enable ? cobjEnable : cobjDisable);
+}
+
+int wup_ctl(wup_ctl_t mode)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_wup_ctl, MSG_TYPE_CTL_RQ, MSG_CMD_WUP_CTL, MSG_TYPE_CTL_ACK, MSG_CMD_WUP_CTL);
+    cobj->req.data[0] = static_cast<uint8_t>(mode);
+    cobj->req_data_sz = MSG_SZ_WUP_CTL;
+    hdlc_msg_t ack;
+    if (send_req_get_ack(cobj, &ack) != 0)
+        return -1;
+    return ack.data[0];
+}
+
+int hk_status(int *status)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_hk_status, MSG_TYPE_INFO_RQ, MSG_CMD_HK_STATUS, MSG_TYPE_INFO_ACK, MSG_CMD_HK_STATUS);
+    hdlc_msg_t ack;
+    int rc = send_req_get_ack(cobj, &ack);
+    if (rc == 0 && status != nullptr)
+        *status = static_cast<int32_t>(get_le32(&ack.data[0]));
+    return rc;
+}
+
+int set_eth_wakeup(int ms, int threshold)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_eth_wakeup_write, MSG_TYPE_GEN_RQ, MSG_CMD_ETH_WAKEUP_WRITE, MSG_TYPE_GEN_ACK,
+         MSG_CMD_ETH_WAKEUP_WRITE);
+    put_le32(&cobj->req.data[0], static_cast<uint32_t>(static_cast<int32_t>(ms)));
+    put_le32(&cobj->req.data[4], static_cast<uint32_t>(static_cast<int32_t>(threshold)));
+    cobj->req_data_sz = MSG_SZ_ETH_WAKEUP;
+    return send_req(cobj);
+}
+
+int get_eth_wakeup(int *ms, int *threshold)
+{
+    static comm_obj_t *cobj = nullptr;
+    once(cobj, comm_eth_wakeup_read, MSG_TYPE_GEN_RQ, MSG_CMD_ETH_WAKEUP_READ, MSG_TYPE_GEN_ACK,
+         MSG_CMD_ETH_WAKEUP_READ);
+    hdlc_msg_t ack;
+    int rc = send_req_get_ack(cobj, &ack);
+    if (rc == 0) {
+        if (ms != nullptr)
+            *ms = static_cast<int32_t>(get_le32(&ack.data[0]));
+        if (threshold != nullptr)
+            *threshold = static_cast<int32_t>(get_le32(&ack.data[4]));
+    }
+    return rc;
+}
+
+int trigger_wup(void)
+{
+    const uint8_t frame[3] = {MSG_TYPE_CTL_RQ, MSG_CMD_WUP_CTL, static_cast<uint8_t>(wup_trig)};
+    hdlc_tx_frame(frame, sizeof frame);
+    return 0;
+}
