@@ -957,7 +957,8 @@ void BoxImpl::handle_frame(const std::vector<uint8_t> &f)
     case 0x51:
         can.active_mode = can.mode;
         ++can.reinits;
-        if (can.trace && next_trace_us_ == UINT64_MAX)
+        // Nothing was received while the controller was down: no backlog.
+        if (can.trace)
             next_trace_us_ = now_us_ + std::max<uint64_t>(faults.trace_ms, 1) * 1000;
         break;
     case 0x52:
