@@ -22,6 +22,7 @@ typedef int BOOL;
 typedef char CHAR;
 typedef unsigned char *PUCHAR;
 typedef char *PCHAR;
+typedef const char *LPCSTR;
 typedef void *PVOID;
 typedef void *HANDLE;
 typedef DWORD *LPDWORD;

@@ -1,0 +1,1 @@
+#include "usbserial-private.h"
