@@ -102,6 +102,9 @@ BoxImpl::BoxImpl(Box::Options opts) : opts_(std::move(opts))
     eeprom.fill(0xFF);
     load_eeprom();
     boot(0); // power-up with reset released
+    // The owner's clock is not known yet: the boot counts from the first
+    // time it gives us, so counters and time stamps start near zero.
+    clock_unknown_ = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -196,6 +199,7 @@ void BoxImpl::boot(uint64_t now_us)
     running_ = true;
     boot_us_ = now_us;
     now_us_ = now_us;
+    clock_unknown_ = false;
     reset_ram_state();
     apply_stored_config();
     decoder.reset();
@@ -266,6 +270,12 @@ uint64_t BoxImpl::next_event_us() const
 
 void BoxImpl::run_due(uint64_t now_us)
 {
+    if (clock_unknown_) {
+        clock_unknown_ = false;
+        boot_us_ = now_us_ = now_us;
+        if (faults.ping_every_ms)
+            next_ping_us_ = now_us + faults.ping_every_ms * 1000;
+    }
     now_us_ = std::max(now_us_, now_us);
     if (!running_)
         return;

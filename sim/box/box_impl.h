@@ -170,6 +170,7 @@ private:
     bool boot_pending_ = false;
     uint64_t boot_us_ = 0;
     uint64_t now_us_ = 0;
+    bool clock_unknown_ = false;
     bool boot_ping_echoed_ = false;
     std::vector<std::vector<uint8_t>> pings_out_; // payloads not yet echoed
     std::vector<uint8_t> boot_ping_;

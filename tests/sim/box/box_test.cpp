@@ -88,10 +88,10 @@ std::vector<Frame> deframe(const Bytes &wire)
 // A box with its serial output captured; the boot frames sent at power-up are
 // kept apart.
 struct Bench {
-    explicit Bench(sim::Box::Options o = {}) : box(std::move(o))
+    explicit Bench(sim::Box::Options o = {}, uint64_t start_us = 0) : box(std::move(o)), now(start_us + 1000)
     {
         box.set_tx([this](const uint8_t *d, size_t n) { wire.insert(wire.end(), d, d + n); });
-        box.poll(0);
+        box.poll(start_us);
         boot = take();
     }
     std::vector<Frame> take()
@@ -134,7 +134,7 @@ struct Bench {
     sim::Box box;
     Bytes wire;
     std::vector<Frame> boot;
-    uint64_t now = 1000;
+    uint64_t now;
 };
 
 sim::Box::Options opts(const std::string &serial, const std::filesystem::path &dir)
@@ -375,6 +375,11 @@ TEST(BoxTables, MibCountersCountUpAndAreValid)
     EXPECT_EQ(word(b.rmt(1, {1, 0x07, 0}, 4)), 0x40000000u);
     EXPECT_EQ(word(b.rmt(1, {4, 0x05, 0x01}, 4)), 0x40000000u);
     EXPECT_EQ(b.send({0xF2, 1, 3, 0, 4, 0, 5, 0x0D, 0})[0].cmd(), 0x03); // port 5
+
+    // Whatever the owner's clock reads at power-up, counting starts there.
+    Bench late({}, 900'000'000'000);
+    late.now += 1'000'000;
+    EXPECT_EQ(word(late.rmt(1, {1, 0x0D, 0}, 4)), 0x40000000u + 40);
 }
 
 // --- EEPROM -----------------------------------------------------------------
