@@ -549,6 +549,8 @@ void BoxImpl::smi_write(uint8_t reg, uint8_t value)
         return;
     }
     sw_regs[reg] = value;
+    if (reg == 0x6F)
+        indirect_access();
 }
 
 static int phy_index(uint8_t phy)
@@ -658,6 +660,42 @@ bool BoxImpl::table_read(uint8_t table, uint16_t index, std::array<uint8_t, 9> &
     }
     default:
         return false;
+    }
+}
+
+bool BoxImpl::table_write(uint8_t table, uint16_t index, const uint8_t *data, size_t n)
+{
+    if (table == 0 && index < kSmacEntries) {
+        smac[index].fill(0);
+        std::copy(data, data + std::min(n, kSmacSize), smac[index].begin());
+        return true;
+    }
+    if (table == 1 && index < kVlanEntries) {
+        vlan[index].fill(0);
+        std::copy(data, data + std::min(n, kVlanSize), vlan[index].begin());
+        vlan[index][6] &= 0x0F; // the entry has 52 bits
+        return true;
+    }
+    return false; // the dynamic MAC table and the counters are the switch's own
+}
+
+// The switch's own indirect access: control in 0x6E (bit 4 read, bits 3-2
+// table, bits 1-0 address bits 9-8), address bits 7-0 in 0x6F, whose write
+// starts the access; data in 0x70 (bits 71-64) down to 0x78 (bits 7-0).
+void BoxImpl::indirect_access()
+{
+    const uint8_t ctl = sw_regs[0x6E];
+    const uint8_t table = (ctl >> 2) & 0x03;
+    const uint16_t index = static_cast<uint16_t>(((ctl & 0x03) << 8) | sw_regs[0x6F]);
+    std::array<uint8_t, 9> data{};
+    if (ctl & 0x10) {
+        table_read(table, index, data); // out of range reads as zero
+        for (size_t k = 0; k < data.size(); ++k)
+            sw_regs[0x78 - k] = data[k];
+    } else {
+        for (size_t k = 0; k < data.size(); ++k)
+            data[k] = sw_regs[0x78 - k];
+        table_write(table, index, data.data(), data.size());
     }
 }
 
@@ -1073,22 +1111,10 @@ void BoxImpl::handle_remote(uint8_t func, const uint8_t *p, size_t n, size_t rsz
         const uint8_t table = p[0];
         const uint16_t index = le16(p + 1);
         const size_t given = std::min<size_t>({p[3], n - 4, 9});
-        if (table == 0) {
-            if (index >= kSmacEntries)
-                return refuse("invalid index");
-            smac[index].fill(0);
-            std::copy(p + 4, p + 4 + std::min(given, kSmacSize), smac[index].begin());
-        } else if (table == 1) {
-            if (index >= kVlanEntries)
-                return refuse("invalid index");
-            vlan[index].fill(0);
-            std::copy(p + 4, p + 4 + std::min(given, kVlanSize), vlan[index].begin());
-            vlan[index][6] &= 0x0F; // the entry has 52 bits
-        } else if (table == 2 || table == 3) {
+        if (table == 2 || table == 3)
             return refuse("table is read-only");
-        } else {
-            return refuse("unknown table");
-        }
+        if (!table_write(table, index, p + 4, given))
+            return refuse(table > 3 ? "unknown table" : "invalid index");
         r.push_back(0);
         break;
     }

@@ -27,6 +27,18 @@
 //                      the default)
 //   trace-ms=MS        interval of CAN trace records while trace is on
 //                      (default 100)
+//
+// Housekeeping status word (0x60/0x71): bit 0 Ethernet part powered, bit 1
+// wake-up line driven, bit 2 wake-up pulse running, bit 3 boot loader
+// requested, bit 4 CAN trace on, bit 5 terminal attached, bit 6 CAN
+// controller in configuration mode, bits 16-23 boots since power-up.
+//
+// The switch's tables are reached by the remote functions (read, write, MIB
+// counter, dynamic MAC entry) and, as on the chip, through the indirect
+// access registers 0x6E/0x6F and 0x70-0x78 by SMI or MDIO address 6. Calls
+// the firmware cannot carry out (unknown function, table or index, a
+// read-only table, an address beyond the EEPROM, a request shorter than its
+// layout) get no acknowledgement and a debug text (0xF1/0x03) saying why.
 #pragma once
 
 #include "box.h"
@@ -114,6 +126,8 @@ public:
     // false for an unknown table or an index out of range.
     bool table_read(uint8_t table, uint16_t index, std::array<uint8_t, 9> &out) const;
     bool dmac_entry(uint16_t index, std::array<uint8_t, 9> &out) const;
+    // Static MAC and VLAN entries only; false for anything else.
+    bool table_write(uint8_t table, uint16_t index, const uint8_t *data, size_t n);
 
     // --- EEPROM: every change is written through to the state file ----
     size_t e2p_write(uint16_t addr, const uint8_t *data, size_t n); // bytes written
@@ -148,6 +162,7 @@ private:
     void boot(uint64_t now_us);
     void reset_ram_state();
     void apply_stored_config();
+    void indirect_access();
     void load_eeprom();
     void save_eeprom();
     void run_due(uint64_t now_us);

@@ -338,6 +338,26 @@ TEST(BoxTables, StaticMacAndVlanEntriesRoundTrip)
     EXPECT_EQ(b.send(cat({0xF2, 5, 13, 0, 1, 0, 3, 0, 0, 4}, seq(9)))[0].cmd(), 0x03);
 }
 
+TEST(BoxTables, IndirectAccessRegistersReachTheSameTables)
+{
+    Bench b;
+    auto smi_w = [&](uint8_t r, uint8_t v) { b.ask({0xF0, 0x05, r, v}); };
+    // Write static entry 3 through the data registers (0x78 holds bits 7-0).
+    const Bytes entry = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x22, 0x00};
+    for (size_t k = 0; k < 9; ++k)
+        smi_w(static_cast<uint8_t>(0x78 - k), k < entry.size() ? entry[k] : 0);
+    smi_w(0x6E, 0x00); // write, static MAC table
+    smi_w(0x6F, 0x03);
+    EXPECT_EQ(b.rmt(4, {0, 3, 0, 8}, 9), cat(entry, {0}));
+    // Read VLAN entry 0 (VLAN 1 valid on all ports) back by MDIO address 6.
+    b.mdio_write(0x06, 0x6E, 0x14);
+    b.mdio_write(0x06, 0x6F, 0x00);
+    const Bytes vl = b.rmt(4, {1, 0, 0, 7}, 9);
+    for (size_t k = 0; k < 7; ++k)
+        EXPECT_EQ(b.mdio_read(0x06, static_cast<uint8_t>(0x78 - k)), vl[k]) << k;
+    EXPECT_NE(vl, Bytes(9, 0));
+}
+
 TEST(BoxTables, DynamicMacCountAndEmptyFlag)
 {
     Bench b;
