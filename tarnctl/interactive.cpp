@@ -1,0 +1,99 @@
+// Interactive mode: reads commands line by line after the prompt and runs
+// them with the same handlers as the command-line options, until "exit" or
+// the end of the input.
+#include <cstdio>
+#include <cstring>
+
+#include "tarnctl.h"
+
+namespace {
+
+constexpr size_t line_buf_size = 512;
+const char word_delims[] = " \t\r\n";
+
+// The argument of a command: everything after the delimiter that ended the
+// command word, inner blanks kept; trailing line ends and blanks are cut,
+// but never the first character. Null when nothing follows the word.
+char *split_param(char *after_word)
+{
+    if (after_word == nullptr || *after_word == '\0')
+        return nullptr;
+    size_t len = strlen(after_word);
+    while (len > 1 && strchr("\r\n ", after_word[len - 1]) != nullptr)
+        after_word[--len] = '\0';
+    return after_word;
+}
+
+// Skips the rest of a line that did not fit the buffer. False at end of
+// input.
+bool discard_rest_of_line()
+{
+    int c;
+    while ((c = getchar()) != EOF)
+        if (c == '\n')
+            return true;
+    return false;
+}
+
+} // namespace
+
+char *split_command_line(char *line, char **param)
+{
+    *param = nullptr;
+    char *word = line + strspn(line, word_delims);
+    if (*word == '\0')
+        return nullptr;
+    char *word_end = word + strcspn(word, word_delims);
+    if (*word_end != '\0') {
+        *word_end = '\0';
+        *param = split_param(word_end + 1);
+    }
+    return word;
+}
+
+int parse_interactive(void)
+{
+    char line_buf[line_buf_size];
+    int parser_active = 1;
+    int ret_val = 0;
+
+    while (parser_active == 1) {
+        printf("# ");
+        fflush(stdout);
+
+        // End of input ends the session as "exit" does, so a script piped
+        // into the console cannot leave it spinning on the prompt.
+        if (fgets(line_buf, sizeof line_buf, stdin) == nullptr)
+            return 0;
+
+        // A line too long for the buffer is refused whole: running its
+        // pieces as separate commands could start anything the cut happens
+        // to produce.
+        size_t len = strlen(line_buf);
+        if (len == sizeof line_buf - 1 && line_buf[len - 1] != '\n') {
+            int next = getchar();
+            if (next != '\n' && next != EOF) {
+                fprintf(stderr, "line too long (at most %zu characters)\n", sizeof line_buf - 1);
+                fflush(stderr);
+                if (!discard_rest_of_line())
+                    return 0;
+                continue;
+            }
+        }
+
+        char *param;
+        char *word = split_command_line(line_buf, &param);
+        if (word == nullptr)
+            continue;
+        const cmd_entry *e = cmd_find_word(word);
+        if (e == nullptr)
+            continue;
+        if (e->handler == process_cmd_exit) {
+            parser_active = 0;
+            ret_val = 0;
+        } else if (e->handler != nullptr) {
+            ret_val = e->handler(param);
+        }
+    }
+    return ret_val;
+}

@@ -1,0 +1,279 @@
+// The receiver thread and the frame router. The receiver sleeps on the
+// driver's receive event, takes the queued bytes in blocks of up to 128 and
+// feeds them to the HDLC decoder; the router hands every good frame to the
+// exchange object waiting for it, prints the box's debug texts, echoes the
+// box's ping and reports frames of a type the console does not know.
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "can.h"
+#include "commands.h"
+#include "e2p.h"
+#include "hdlc.h"
+#include "periphery.h"
+#include "remote_func.h"
+#include "tarnctl.h"
+
+namespace {
+
+constexpr DWORD rx_block = 128;
+
+// A queue query or read that keeps failing (a box that was unplugged) must
+// not turn the receiver into a busy loop; it retries after this pause, and a
+// stop request still wakes it at once.
+constexpr long rx_retry_pause_ns = 20 * 1000 * 1000;
+
+void wait_retry_pause(EVENT_HANDLE *ev)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += rx_retry_pause_ns;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_nsec -= 1000000000L;
+        until.tv_sec += 1;
+    }
+    pthread_cond_timedwait(&ev->eCondVar, &ev->eMutex, &until);
+}
+
+// Length of the text in a frame's payload: up to its first zero byte, never
+// beyond the payload.
+int payload_text_len(const hdlc_msg_t *msg, uint16_t len)
+{
+    size_t payload = len > 2 ? len - 2u : 0u;
+    const void *zero = memchr(msg->data, 0, payload);
+    return static_cast<int>(zero ? static_cast<const uint8_t *>(zero) - msg->data : payload);
+}
+
+} // namespace
+
+void hdlc_dbg_process_rq(hdlc_msg_t *msg, uint16_t len)
+{
+    printf("DBG RQ: %.*s\n", payload_text_len(msg, len), reinterpret_cast<const char *>(msg->data));
+}
+
+void hdlc_dbg_process_rsp(hdlc_msg_t *msg, uint16_t len)
+{
+    printf("%.*s", payload_text_len(msg, len), reinterpret_cast<const char *>(msg->data));
+}
+
+void hdlc_ping_process_rq(hdlc_msg_t *msg, uint16_t len)
+{
+    msg->hdr.type = MSG_TYPE_GEN_ACK;
+    hdlc_tx_frame(reinterpret_cast<const uint8_t *>(msg), static_cast<uint8_t>(len));
+}
+
+void hdlc_process_error(hdlc_msg_t *msg, uint16_t)
+{
+    printf("ERROR in type(%02X) cmd(%02X)\n", msg->hdr.type, msg->hdr.cmd);
+}
+
+void hdlc_put_char(char data)
+{
+    DWORD bytes_written = 0;
+    if (FT_Write(ft_handle, &data, 1, &bytes_written) != FT_OK) {
+        fprintf(stderr, "%s failed\n", __func__);
+        fflush(stderr);
+    }
+}
+
+namespace {
+
+// Exchange object of an acknowledgement of type 0x5F.
+comm_obj_t *route_ctl_ack(uint8_t cmd)
+{
+    switch (cmd) {
+    case MSG_CMD_PWR_ON:
+    case MSG_CMD_PWR_OFF:
+        return &comm_pwr_ctl;
+    case MSG_CMD_BL_ENABLE:
+        return &comm_bl_enable;
+    case MSG_CMD_BL_DISABLE:
+        return &comm_bl_disable;
+    case MSG_CMD_WUP_CTL:
+        return &comm_wup_ctl;
+    default:
+        return nullptr;
+    }
+}
+
+// Exchange object of an acknowledgement of type 0x6F.
+comm_obj_t *route_info_ack(uint8_t cmd)
+{
+    switch (cmd) {
+    case MSG_CMD_CAN_GET_SPEED:
+        return &can_get_speed_ctl;
+    case MSG_CMD_CAN_GET_FILTER_MASK:
+        return &can_get_filter_mask_ctl;
+    case MSG_CMD_CAN_GET_LCMODE:
+        return &can_get_lcmode_ctl;
+    case MSG_CMD_HK_STATUS:
+        return &comm_hk_status;
+    case MSG_CMD_FWV_READ:
+        return &comm_fwv_read;
+    case MSG_CMD_FWD_READ:
+        return &comm_fwd_read;
+    case MSG_CMD_BLS_READ:
+        return &comm_bls_read;
+    case MSG_CMD_BLV_READ:
+        return &comm_blv_read;
+    default:
+        return nullptr;
+    }
+}
+
+// Exchange object of an acknowledgement of type 0xF1.
+comm_obj_t *route_gen_ack(uint8_t cmd)
+{
+    switch (cmd) {
+    case MSG_CMD_MDIO_WRITE:
+        return &comm_mdio_write;
+    case MSG_CMD_MDIO_READ:
+        return &comm_mdio_read;
+    case MSG_CMD_PING:
+        return &comm_ping;
+    case MSG_CMD_SMI_WRITE:
+        return &comm_smi_write;
+    case MSG_CMD_SMI_READ:
+        return &comm_smi_read;
+    case MSG_CMD_E2P_WRITE:
+        return &comm_e2p_write;
+    case MSG_CMD_E2P_READ:
+        return &comm_e2p_read;
+    case MSG_CMD_CAN_SET_SPEED:
+        return &can_set_speed_ctl;
+    case MSG_CMD_CAN_GET_SPEED:
+        return &can_get_speed_ctl;
+    case MSG_CMD_CAN_SET_FILTER_MASK:
+        return &can_set_filter_mask_ctl;
+    // The box answers the filter read with type 0x6F; take the 0xF1 form
+    // too, as for the speed read.
+    case MSG_CMD_CAN_GET_FILTER_MASK:
+        return &can_get_filter_mask_ctl;
+    case MSG_CMD_CAN_TRACE_ENABLE:
+        return &can_trace_enable_ctl;
+    case MSG_CMD_CAN_TRACE_DISABLE:
+        return &can_trace_disable_ctl;
+    case MSG_CMD_CAN_SET_MODE:
+        return &can_set_mode_ctl;
+    case MSG_CMD_CAN_GET_MODE:
+        return &can_get_mode_ctl;
+    case MSG_CMD_CAN_RESET:
+        return &can_reset_ctl;
+    case MSG_CMD_CAN_REINIT:
+        return &can_reinit_ctl;
+    case MSG_CMD_CAN_WAKEUP_READ:
+        return &can_wakeup_read;
+    case MSG_CMD_CAN_WAKEUP_WRITE:
+        return &can_wakeup_write;
+    case MSG_CMD_ETH_WAKEUP_READ:
+        return &comm_eth_wakeup_read;
+    case MSG_CMD_ETH_WAKEUP_WRITE:
+        return &comm_eth_wakeup_write;
+    case MSG_CMD_CAN_SET_LCMODE:
+        return &can_set_lcmode_ctl;
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+void hdlc_on_rx_frame(const u8_t *buffer, uint16_t bytes_received)
+{
+    // Without type and cmd there is nothing to route.
+    if (buffer == nullptr || bytes_received < 2)
+        return;
+
+    // Work on a copy: the decoder reuses its buffer, and the ping echo
+    // rewrites the type before sending the frame back.
+    hdlc_msg_t msg{};
+    uint16_t len = std::min<uint16_t>(bytes_received, HDLC_MSG_SIZE);
+    memcpy(&msg, buffer, len);
+
+    comm_obj_t *target = nullptr;
+    switch (msg.hdr.type) {
+    case MSG_TYPE_RMT_ACK:
+        target = &comm_rmt_func;
+        break;
+    case MSG_TYPE_CTL_ACK:
+        target = route_ctl_ack(msg.hdr.cmd);
+        break;
+    case MSG_TYPE_INFO_ACK:
+        target = route_info_ack(msg.hdr.cmd);
+        break;
+    case MSG_TYPE_GEN_RQ:
+        if (msg.hdr.cmd == MSG_CMD_DBG)
+            hdlc_dbg_process_rq(&msg, len);
+        else if (msg.hdr.cmd == MSG_CMD_PING)
+            hdlc_ping_process_rq(&msg, len);
+        break;
+    case MSG_TYPE_GEN_ACK:
+        if (msg.hdr.cmd == MSG_CMD_DBG)
+            hdlc_dbg_process_rsp(&msg, len);
+        else
+            target = route_gen_ack(msg.hdr.cmd);
+        break;
+    default:
+        hdlc_process_error(&msg, len);
+        break;
+    }
+    if (target != nullptr)
+        process_ack(target, &msg, len);
+    fflush(stdout);
+}
+
+int start_receiver(FT_HANDLE handle, void *(*handler)(void *), pthread_t *rcv_thread, rcv_start_gate_t *gate)
+{
+    gate->try_acquire();
+    int rc = pthread_create(rcv_thread, nullptr, handler, handle);
+    if (rc != 0)
+        return rc;
+    gate->acquire();
+    return 0;
+}
+
+void stop_receiver(void)
+{
+    pthread_mutex_lock(&hEvent->eMutex);
+    cancel_rcv_thread = 1;
+    pthread_cond_broadcast(&hEvent->eCondVar);
+    pthread_mutex_unlock(&hEvent->eMutex);
+}
+
+void *rx_handler(void *thread_arg)
+{
+    FT_HANDLE handle = thread_arg;
+    unsigned char data[rx_block];
+
+    rcv_started_mtx.release();
+    for (;;) {
+        DWORD bytesRead = 0;
+        DWORD rxBytes = 0;
+
+        pthread_mutex_lock(&hEvent->eMutex);
+        if (cancel_rcv_thread) {
+            pthread_mutex_unlock(&hEvent->eMutex);
+            break;
+        }
+        FT_STATUS ft_stat = FT_GetQueueStatus(handle, &rxBytes);
+        if (ft_stat == FT_OK) {
+            if (rxBytes > 0)
+                ft_stat = FT_Read(handle, data, std::min(rxBytes, rx_block), &bytesRead);
+            else
+                pthread_cond_wait(&hEvent->eCondVar, &hEvent->eMutex);
+        }
+        if (ft_stat != FT_OK)
+            wait_retry_pause(hEvent);
+        pthread_mutex_unlock(&hEvent->eMutex);
+
+        if (ft_stat == FT_OK && bytesRead > 0) {
+            DWORD n = std::min(bytesRead, rx_block);
+            for (DWORD i = 0; i < n; ++i)
+                hdlc_on_rx_byte(data[i]);
+        }
+    }
+    return nullptr;
+}

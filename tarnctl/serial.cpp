@@ -1,0 +1,265 @@
+// The serial line to the box: finding its converter in the driver's device
+// list, opening and configuring it, closing it, and the converter's CBUS
+// pins (CBUS0 is the microcontroller's reset, CBUS1 tells the box that a
+// terminal is attached).
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <string>
+#include <vector>
+
+#include "tarnctl.h"
+#include "util.h"
+
+namespace {
+
+constexpr DWORD corvane_vid = 0x0403;
+constexpr DWORD corvane_pid = 0x7F80;
+constexpr ULONG corvane_id = (corvane_vid << 16) | corvane_pid;
+constexpr int no_position = -1;
+
+constexpr UCHAR cbus_bitbang = 0x20;
+constexpr uint8_t cbus_all_pins = 0xFF;
+constexpr unsigned long cbus_max_pin = 7;
+
+// The serial number field need not be terminated when it is full.
+std::string serial_of(const FT_DEVICE_LIST_INFO_NODE &node)
+{
+    return std::string(node.SerialNumber, strnlen(node.SerialNumber, sizeof node.SerialNumber));
+}
+
+// Reads the driver's device list; false when it cannot be built.
+bool read_device_list(std::vector<FT_DEVICE_LIST_INFO_NODE> *list, bool *list_ok)
+{
+    DWORD count = 0;
+    FT_SetVIDPID(corvane_vid, corvane_pid);
+    *list_ok = false;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK)
+        return false;
+    if (count != 0) {
+        list->assign(count, FT_DEVICE_LIST_INFO_NODE{});
+        DWORD filled = count;
+        if (FT_GetDeviceInfoList(list->data(), &filled) == FT_OK) {
+            // The list may have shrunk between the two calls; never look
+            // beyond what was filled in.
+            if (filled < count)
+                list->resize(filled);
+            *list_ok = true;
+        }
+    }
+    return true;
+}
+
+// Opens the converter at a list position and configures the line; the
+// handle is published only when everything succeeded.
+int open_and_configure(int position, FT_HANDLE *handle, RX_EVENT_HANDLE *event, unsigned int baudrate)
+{
+    FT_HANDLE h = nullptr;
+    if (FT_Open(position, &h) != FT_OK)
+        return -1;
+
+    FT_ResetDevice(h);
+    FT_SetBitMode(h, 0x00, 0x00);
+
+    bool ok = FT_SetBaudRate(h, baudrate) == FT_OK && FT_SetDataCharacteristics(h, 8, 0, 0) == FT_OK &&
+              FT_SetFlowControl(h, 0, 0, 0) == FT_OK && FT_SetChars(h, 0x7E, 1, 0, 0) == FT_OK &&
+              FT_SetTimeouts(h, 700, 50) == FT_OK && FT_SetLatencyTimer(h, 10) == FT_OK;
+    if (ok) {
+        EVENT_HANDLE *ev = *event;
+        pthread_mutex_init(&ev->eMutex, nullptr);
+        pthread_cond_init(&ev->eCondVar, nullptr);
+        ev->iVar = 0;
+        ok = FT_SetEventNotification(h, 1, ev) == FT_OK && FT_Purge(h, 3) == FT_OK;
+    }
+    if (!ok) {
+        // Leave no half-configured converter open behind us.
+        FT_Close(h);
+        return -1;
+    }
+    *handle = h;
+    return 0;
+}
+
+int report_not_detected()
+{
+    printf("No Corvane detected\n");
+    fflush(stdout);
+    return -1;
+}
+
+} // namespace
+
+int serial_connect(FT_HANDLE *handle, RX_EVENT_HANDLE *event, unsigned int tarn_inst, unsigned int baudrate)
+{
+    std::vector<FT_DEVICE_LIST_INFO_NODE> list;
+    bool list_ok;
+    if (!read_device_list(&list, &list_ok))
+        return -1;
+
+    int position = no_position;
+    if (list_ok) {
+        unsigned int instance = 1;
+        for (size_t i = 0; i < list.size(); ++i) {
+            if (list[i].ID != corvane_id)
+                continue;
+            if (instance == tarn_inst)
+                position = static_cast<int>(i);
+            ++instance;
+        }
+    }
+    if (position == no_position)
+        return report_not_detected();
+    return open_and_configure(position, handle, event, baudrate);
+}
+
+int serial_connect_sn(FT_HANDLE *handle, RX_EVENT_HANDLE *event, char *tarn_sn, unsigned int baudrate)
+{
+    std::vector<FT_DEVICE_LIST_INFO_NODE> list;
+    bool list_ok;
+    if (!read_device_list(&list, &list_ok))
+        return -1;
+
+    int position = no_position;
+    if (list_ok && tarn_sn != nullptr) {
+        for (size_t i = 0; i < list.size(); ++i)
+            if (list[i].ID == corvane_id && strcasecmp(serial_of(list[i]).c_str(), tarn_sn) == 0)
+                position = static_cast<int>(i);
+    }
+    if (position == no_position)
+        return report_not_detected();
+    return open_and_configure(position, handle, event, baudrate);
+}
+
+void list_devices(void)
+{
+    std::vector<FT_DEVICE_LIST_INFO_NODE> list;
+    bool list_ok = false;
+    int printed = 0;
+
+    read_device_list(&list, &list_ok);
+    if (list_ok) {
+        for (size_t i = 0; i < list.size(); ++i) {
+            printf("%d. %s\n", static_cast<int>(i + 1), serial_of(list[i]).c_str());
+            ++printed;
+        }
+    }
+    if (printed == 0)
+        printf("No Corvane found\n");
+    fflush(stdout);
+}
+
+int serial_disconnect(FT_HANDLE handle)
+{
+    return FT_Close(handle) == FT_OK ? 0 : -1;
+}
+
+int serial_cbus_set(FT_HANDLE handle, uint8_t pin, uint8_t level)
+{
+    UCHAR byte = 0xF0;
+    FT_STATUS status = FT_GetBitMode(handle, &byte);
+    // The read gives the pin levels only. The written byte keeps them for
+    // the other pins and always drives all four pins as outputs: taking the
+    // upper half from the read would turn the pins into inputs and the write
+    // would drive nothing. After a failed read the byte is still written,
+    // starting from all outputs low, so the pin gets its level.
+    byte = static_cast<UCHAR>(0xF0 | (byte & 0x0F));
+    if (level == 1)
+        byte |= static_cast<UCHAR>(1u << (pin & 7));
+    else
+        byte &= static_cast<UCHAR>(~(1u << (pin & 7)));
+    status |= FT_SetBitMode(handle, byte, cbus_bitbang);
+    return status == FT_OK ? 0 : -1;
+}
+
+int serial_cbus_get(FT_HANDLE handle, uint8_t pin, uint8_t *level)
+{
+    if (FT_GetBitMode(handle, level) != FT_OK)
+        return -1;
+    *level &= 0x0F;
+    if (pin != cbus_all_pins)
+        *level = (*level >> (pin & 7)) & 1;
+    return 0;
+}
+
+int serial_device_reset(FT_HANDLE handle)
+{
+    int low = serial_cbus_set(handle, 0, 0);
+    usleep(50000);
+    int high = serial_cbus_set(handle, 0, 1);
+    return (low != 0 || high != 0) ? -1 : 0;
+}
+
+int process_cmd_reset(char *param)
+{
+    if (param != nullptr && param[0] != 'c' && param[0] != 'C')
+        return 0;
+    int ret = serial_device_reset(ft_handle);
+    if (ret != 0)
+        printf("reset failed\n");
+    return ret;
+}
+
+int process_cmd_cbus(char *param)
+{
+    static const char seps[] = "= \t";
+    uint8_t v = 0;
+
+    if (param == nullptr || strcasecmp(param, "all") == 0) {
+        if (serial_cbus_get(ft_handle, cbus_all_pins, &v) != 0) {
+            fprintf(stderr, "cbus read failed\n");
+            return -1;
+        }
+        for (int pin = 0; pin < 4; ++pin)
+            printf("cbus%d(%c)\n", pin, (v >> pin) & 1 ? 'H' : 'L');
+        return 0;
+    }
+
+    char *save = nullptr;
+    char *pin_tok = strtok_r(param, seps, &save);
+    unsigned long pin = 0;
+    // A missing or unreadable number fails with EINVAL, an overflowing one
+    // with ERANGE. Pins 4 to 7 are the direction half of the bit-bang byte;
+    // anything above would wrap onto another pin, so it is refused.
+    int rc = pin_tok != nullptr ? arg_to_num(pin_tok, &pin) : EINVAL;
+    if (rc == 0 && pin > cbus_max_pin)
+        rc = EINVAL;
+    if (rc != 0) {
+        errno = rc;
+        perror("invalid cbus pin");
+        return -1;
+    }
+
+    char *level_tok = strtok_r(nullptr, seps, &save);
+    if (level_tok == nullptr) {
+        if (serial_cbus_get(ft_handle, static_cast<uint8_t>(pin), &v) != 0) {
+            fprintf(stderr, "cbus read failed\n");
+            fflush(stderr);
+            return -1;
+        }
+        printf("cbus%1lu(%c)\n", pin, v ? 'H' : 'L');
+        fflush(stdout);
+        return 0;
+    }
+
+    uint8_t level;
+    if (level_tok[0] == 'h' || level_tok[0] == 'H' || strcmp(level_tok, "1") == 0) {
+        level = 1;
+    } else if (level_tok[0] == 'l' || level_tok[0] == 'L' || strcmp(level_tok, "0") == 0) {
+        level = 0;
+    } else {
+        fprintf(stderr, "invalid cbus level");
+        fflush(stderr);
+        return -1;
+    }
+    int ret = serial_cbus_set(ft_handle, static_cast<uint8_t>(pin), level);
+    if (ret != 0) {
+        fprintf(stderr, "cbus write failed\n");
+        fflush(stderr);
+    }
+    return ret;
+}

@@ -1,0 +1,104 @@
+// The console front end: start-up state, the command table, the interactive
+// loop and help texts, the serial line and CBUS pins, and the receiver thread
+// with its frame router. main() itself lives in tarnctl.cpp; everything else
+// is in the tarnctl_core library so that it can be tested without a box.
+#ifndef TARNCTL_TARNCTL_H
+#define TARNCTL_TARNCTL_H
+
+#include <pthread.h>
+#include <cstdint>
+#include <semaphore>
+
+#include "commands.h"
+#include "usbserial.h"
+
+// The receive event as the connect functions and the receiver see it.
+typedef EVENT_HANDLE *RX_EVENT_HANDLE;
+
+// One-shot start signal from a new receiver thread to the thread that
+// started it (opened by another thread than the one waiting: a semaphore).
+typedef std::binary_semaphore rcv_start_gate_t;
+
+// ---- front-end state, shared by start-up, commands and receiver ----------
+extern FT_HANDLE ft_handle;          // the open serial line, null while closed
+extern EVENT_HANDLE sEvent;          // receive event signalled by the driver
+extern RX_EVENT_HANDLE hEvent;       // &sEvent
+extern char *tarn_sn;                // -D serial number (points into argv)
+extern unsigned long tarn_inst;      // -d instance, 0 = none given
+extern unsigned int unlocked;        // 1 after -U with the right access code
+extern int cancel_rcv_thread;        // stop request, guarded by hEvent->eMutex
+extern rcv_start_gate_t rcv_started_mtx;
+
+// The access code that unlocks the full command set (-U).
+extern const char *const tarn_access_code;
+
+// ---- command table ---------------------------------------------------------
+typedef int (*cmd_handler_t)(char *param);
+
+enum cmd_access { CMD_ANY, CMD_UNLOCKED };
+
+// One command: its option letter for the command line (0: none), up to two
+// interactive words with the number of leading characters that must match,
+// its handler (null while the command is not available in this build) and
+// whether the option runs on a locked console.
+struct cmd_entry {
+    char option;
+    const char *word;
+    unsigned word_len;
+    const char *alt_word;
+    unsigned alt_word_len;
+    cmd_handler_t handler;
+    cmd_access access;
+};
+
+// The table, in the order the interactive words are tested; terminated by an
+// entry with a null word.
+extern const cmd_entry cmd_table[];
+
+// Entry for an option letter, or null.
+const cmd_entry *cmd_find_option(int opt);
+// Entry whose interactive word the typed word selects, or null.
+const cmd_entry *cmd_find_word(const char *typed);
+// Sentinel handler of the interactive word "exit".
+int process_cmd_exit(char *param);
+
+// Second pass over the options: runs the command options in order.
+int parse_command_line(int argc, char **argv, char *options);
+
+// ---- interactive mode and help ---------------------------------------------
+int parse_interactive(void);
+// Splits one input line in place into the command word (returned; null for a
+// blank line) and its argument (*param; null when nothing follows the word).
+char *split_command_line(char *line, char **param);
+int process_cmd_help(char *param);
+void print_help(void);
+void print_help_cmd(void);
+
+// ---- serial line and CBUS pins ------------------------------------------
+int serial_connect(FT_HANDLE *handle, RX_EVENT_HANDLE *event, unsigned int tarn_inst, unsigned int baudrate);
+int serial_connect_sn(FT_HANDLE *handle, RX_EVENT_HANDLE *event, char *tarn_sn, unsigned int baudrate);
+void list_devices(void);
+int serial_disconnect(FT_HANDLE ft_handle);
+int serial_cbus_set(FT_HANDLE ft_handle, uint8_t pin, uint8_t level);
+int serial_cbus_get(FT_HANDLE ft_handle, uint8_t pin, uint8_t *level);
+int serial_device_reset(FT_HANDLE ft_handle);
+int process_cmd_reset(char *param);
+int process_cmd_cbus(char *param);
+
+// ---- receiver thread and frame router ---------------------------------------
+int start_receiver(FT_HANDLE ft_handle, void *(*rx_handler)(void *), pthread_t *rcv_thread,
+                   rcv_start_gate_t *rcv_started_mtx);
+void *rx_handler(void *thread_arg);
+// Asks the receiver to end and wakes it; the caller then joins the thread.
+void stop_receiver(void);
+// Output callback of the HDLC layer: one wire byte, one driver write.
+void hdlc_put_char(char data);
+// Frame callback of the HDLC layer: routes one good frame.
+void hdlc_on_rx_frame(const u8_t *buffer, uint16_t bytes_received);
+// What the router does with the box's own frames and with unknown types.
+void hdlc_dbg_process_rq(hdlc_msg_t *msg, uint16_t len);
+void hdlc_dbg_process_rsp(hdlc_msg_t *msg, uint16_t len);
+void hdlc_ping_process_rq(hdlc_msg_t *msg, uint16_t len);
+void hdlc_process_error(hdlc_msg_t *msg, uint16_t len);
+
+#endif

@@ -1,0 +1,81 @@
+// Shared helpers of the whole-program tests: the programs, the golden texts,
+// and a per-test scratch folder for the stand-in driver's call log.
+#ifndef TARNCTL_TESTS_E2E_COMMON_H
+#define TARNCTL_TESTS_E2E_COMMON_H
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "process_runner.h"
+
+namespace e2e {
+
+inline const std::string code = "kvrl.Pembrix-Ubo42";
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline std::string golden(const std::string &name)
+{
+    std::string text = read_file(std::string(GOLDEN_DIR) + "/" + name);
+    EXPECT_FALSE(text.empty()) << "missing golden file " << name;
+    return text;
+}
+
+inline std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::stringstream ss(text);
+    std::string line;
+    while (std::getline(ss, line))
+        lines.push_back(line);
+    return lines;
+}
+
+// The console on the stand-in driver, with one box by default; the driver's
+// call log goes to a file of its own per test.
+class FakeBox : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        log_path = ::testing::TempDir() + "tarnctl_e2e_" + info->test_suite_name() + "_" + info->name() + ".log";
+        std::remove(log_path.c_str());
+        env = {{"FAKE_FT_DEVICES", "CV000001"}, {"FAKE_FT_LOG", log_path}};
+    }
+    void TearDown() override { std::remove(log_path.c_str()); }
+
+    proc::Result run(std::vector<std::string> args, std::optional<std::string> input = std::nullopt)
+    {
+        args.insert(args.begin(), TARNCTL_FAKE_BIN);
+        proc::Options o;
+        o.env = env;
+        o.input = std::move(input);
+        return proc::run(args, o);
+    }
+    std::vector<std::string> driver_log() { return lines_of(read_file(log_path)); }
+    bool logged(const std::string &call)
+    {
+        for (const auto &l : driver_log())
+            if (l == call)
+                return true;
+        return false;
+    }
+    bool opened() { return logged("FT_Open(0)") || logged("FT_Open(1)") || logged("FT_Open(2)"); }
+
+    std::string log_path;
+    std::map<std::string, std::string> env;
+};
+
+} // namespace e2e
+
+#endif

@@ -1,0 +1,33 @@
+// Runs a program as a child process for whole-program tests: argument
+// vector, optional standard input text, extra environment, a time limit;
+// returns its standard output, standard error and exit status.
+#ifndef TARNCTL_TESTS_PROCESS_RUNNER_H
+#define TARNCTL_TESTS_PROCESS_RUNNER_H
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace proc {
+
+struct Result {
+    int exit_code = -1;     // exit status, -1 when the process did not exit normally
+    int term_signal = 0;    // signal that ended it, 0 when it exited
+    bool timed_out = false; // the time limit was reached and the process killed
+    std::string out;
+    std::string err;
+};
+
+struct Options {
+    std::optional<std::string> input;            // written to stdin, then closed; none: stdin is /dev/null
+    std::map<std::string, std::string> env;      // added to (or replacing in) the inherited environment
+    std::chrono::milliseconds limit{10000};      // killed with SIGKILL after this
+};
+
+Result run(const std::vector<std::string> &argv, const Options &options = {});
+
+} // namespace proc
+
+#endif
