@@ -67,10 +67,26 @@ uint32_t fractionHundredths(uint16_t word, uint16_t e)
     return e ? ext[f] : plain[f];
 }
 
-using CalcFn = int (*)(uint32_t, uint16_t *, uint16_t *);
-using RateFn = uint32_t (*)(uint16_t, uint16_t);
+// The rate the chip really runs at, in exact eighths. calcBaudRate works in
+// hundredths (12 for 1/8, 37 for 3/8, ...), which is close enough to show a
+// rate but not to judge the 3 % rule: near the top of the range it let
+// through divisors 3.3 % off and refused some within 2.9 %.
+uint32_t exactRate(uint32_t base, bool highClock, uint16_t word, uint16_t ext)
+{
+    if (word == 0)
+        return base;
+    if (highClock && word == 1)
+        return 8000000;
+    static const uint32_t plain[4] = {0, 4, 2, 1};
+    static const uint32_t extended[4] = {3, 5, 6, 7};
+    unsigned f = (word >> 14) & 3;
+    uint64_t eighths = 8ull * (word & 0x3FFFu) + ((ext & 1) ? extended[f] : plain[f]);
+    return eighths ? static_cast<uint32_t>(8ull * base / eighths) : base;
+}
 
-int getDivisorCommon(CalcFn calc, RateFn rate, uint32_t baud, uint16_t *divisor, uint16_t *extension,
+using CalcFn = int (*)(uint32_t, uint16_t *, uint16_t *);
+
+int getDivisorCommon(CalcFn calc, uint32_t base, bool highClock, uint32_t baud, uint16_t *divisor, uint16_t *extension,
                      uint32_t *actualOut, uint16_t *percentOut, int *directionOut)
 {
     if (!divisor || !extension)
@@ -80,7 +96,7 @@ int getDivisorCommon(CalcFn calc, RateFn rate, uint32_t baud, uint16_t *divisor,
         return -1;
     if (status == 0)
         *divisor = static_cast<uint16_t>((*divisor & 0x3FFF) + 1);
-    uint64_t actual = rate(*divisor, *extension);
+    uint64_t actual = exactRate(base, highClock, *divisor, *extension);
     uint64_t b = baud;
     uint64_t p, m;
     int direction;
@@ -146,13 +162,13 @@ uint32_t calcBaudRateHi(uint16_t divisor, uint16_t extension)
 int Baud_getDivisor(uint32_t baud, uint16_t *divisor, uint16_t *extension, uint32_t *actual, uint16_t *percent,
                     int *direction)
 {
-    return getDivisorCommon(calcDivisor, calcBaudRate, baud, divisor, extension, actual, percent, direction);
+    return getDivisorCommon(calcDivisor, kBase, false, baud, divisor, extension, actual, percent, direction);
 }
 
 int Baud_getDivisorHi(uint32_t baud, uint16_t *divisor, uint16_t *extension, uint32_t *actual, uint16_t *percent,
                       int *direction)
 {
-    return getDivisorCommon(calcDivisorHi, calcBaudRateHi, baud, divisor, extension, actual, percent, direction);
+    return getDivisorCommon(calcDivisorHi, kBaseHi, true, baud, divisor, extension, actual, percent, direction);
 }
 
 bool Baud_standard(uint32_t baud, uint16_t *divisor)
