@@ -257,10 +257,12 @@ uint64_t BoxImpl::next_event_us() const
     if (!running_)
         return UINT64_MAX;
     uint64_t t = UINT64_MAX;
+    if (wup_pulse_end)
+        t = wup_pulse_end;
+    if (!tx_)
+        return t; // output waits for a transmit path; do not ask to be polled for it
     if (boot_pending_)
         t = std::min(t, boot_us_);
-    if (wup_pulse_end)
-        t = std::min(t, wup_pulse_end);
     for (const auto &d : delayed_)
         t = std::min(t, d.due);
     if (can.trace && can_receives())
@@ -617,7 +619,7 @@ bool BoxImpl::dmac_entry(uint16_t index, std::array<uint8_t, 9> &out) const
     if (index >= kDmacEntries)
         return false;
     out.fill(0);
-    const size_t n = dynmac.size();
+    const size_t n = std::min(dynmac.size(), kDmacEntries);
     if (index < n) {
         const DynMac &d = dynmac[index];
         std::copy(d.mac.begin(), d.mac.end(), out.begin());
