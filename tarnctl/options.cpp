@@ -5,6 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "console_functions.h"
 #include "tarnctl.h"
 
 FT_HANDLE ft_handle = nullptr;
@@ -32,24 +33,24 @@ int process_cmd_exit(char *)
 const cmd_entry cmd_table[] = {
     // opt  word         n  alt word  n  handler              access
     {0, "exit", 2, nullptr, 0, process_cmd_exit, CMD_ANY},
-    {'p', "ping", 2, nullptr, 0, nullptr, CMD_ANY},
-    {'V', "version", 2, nullptr, 0, nullptr, CMD_ANY},
-    {0, "date", 3, nullptr, 0, nullptr, CMD_ANY},
-    {0, "blversion", 3, nullptr, 0, nullptr, CMD_ANY},
-    {0, "blstring", 3, nullptr, 0, nullptr, CMD_ANY},
-    {'s', "sreg", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
-    {'m', "mreg", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
-    {'P', "power", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
+    {'p', "ping", 2, nullptr, 0, process_cmd_ping, CMD_ANY},
+    {'V', "version", 2, nullptr, 0, process_cmd_version, CMD_ANY},
+    {0, "date", 3, nullptr, 0, process_cmd_date, CMD_ANY},
+    {0, "blversion", 3, nullptr, 0, process_cmd_blversion, CMD_ANY},
+    {0, "blstring", 3, nullptr, 0, process_cmd_blstring, CMD_ANY},
+    {'s', "sreg", 2, nullptr, 0, process_cmd_smi_reg, CMD_UNLOCKED},
+    {'m', "mreg", 2, nullptr, 0, process_cmd_mdio_reg, CMD_UNLOCKED},
+    {'P', "power", 2, nullptr, 0, process_cmd_power, CMD_UNLOCKED},
     {'r', "reset", 2, nullptr, 0, process_cmd_reset, CMD_ANY},
     {'c', "cbus", 2, nullptr, 0, process_cmd_cbus, CMD_UNLOCKED},
-    {'e', "eep", 2, "e2p", 2, nullptr, CMD_UNLOCKED},
+    {'e', "eep", 2, "e2p", 2, process_cmd_e2p, CMD_UNLOCKED},
     {'S', "sniff", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
     {'M', "mib", 3, nullptr, 0, nullptr, CMD_UNLOCKED},
-    {'w', "wup", 2, nullptr, 0, nullptr, CMD_ANY},
-    {'C', "cfg", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
-    {0, "echo", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
+    {'w', "wup", 2, nullptr, 0, process_cmd_wup, CMD_ANY},
+    {'C', "cfg", 2, nullptr, 0, process_cmd_cfg, CMD_UNLOCKED},
+    {0, "echo", 2, nullptr, 0, process_cmd_echo, CMD_UNLOCKED},
     {0, "mac", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
-    {'H', "hdlc", 2, "raw", 2, nullptr, CMD_UNLOCKED},
+    {'H', "hdlc", 2, "raw", 2, process_cmd_hdlc, CMD_UNLOCKED},
     {'T', "tab", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
     {'G', "pvlan", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
     {'A', "smac", 2, nullptr, 0, nullptr, CMD_UNLOCKED},

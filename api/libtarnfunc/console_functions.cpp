@@ -1,0 +1,423 @@
+// The command handlers of the box's basic functions: link test,
+// identification, registers, power, wake-up line, EEPROM, stored
+// configuration, remote echo and raw frames. They keep no state; every
+// number is read with the shared argument rule (arg_to_num).
+#include "console_functions.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <strings.h>
+
+#include "commands.h"
+#include "debug.h"
+#include "e2p.h"
+#include "eepromcfg.h"
+#include "hdlc.h"
+#include "periphery.h"
+#include "remote_func.h"
+#include "util.h"
+
+namespace {
+
+// The EEPROM is addressed with 16 bits; a number beyond that would be cut to
+// another address.
+constexpr unsigned long e2p_addr_space = 0x10000;
+
+// True when the token is at least n characters long and its first n equal
+// the keyword's, ignoring case.
+bool keyword(const char *token, const char *word, size_t n)
+{
+    return token != nullptr && strlen(token) >= n && strncasecmp(token, word, n) == 0;
+}
+
+// Reads a register address or value by the argument rule: base 0, only
+// "no number" refused (an over-long number reads as all ones).
+int reg_number(const char *token, uint64_t *value)
+{
+    if (token == nullptr)
+        return EINVAL;
+    return arg_to_num(token, 0, 64, num_reject::no_number, value);
+}
+
+void system_error(const char *text, int code)
+{
+    errno = code;
+    perror(text);
+}
+
+void fail_stderr(const char *text)
+{
+    fputs(text, stderr);
+    fflush(stderr);
+}
+
+} // namespace
+
+int process_cmd_ping(char *)
+{
+    uint32_t turnaround = 0;
+    int rc = ping(&turnaround);
+    if (rc != 0) {
+        printf("ping failed\n");
+        return rc;
+    }
+    const char *unit = "us";
+    if (turnaround > 1000) {
+        turnaround /= 1000;
+        unit = "ms";
+    }
+    printf("PING: turn around %u%s\n", turnaround, unit);
+    return 0;
+}
+
+int process_cmd_version(char *)
+{
+    uint8_t fwv[4];
+    int rc = fwv_read(fwv);
+    if (rc != 0) {
+        printf("reading firmware version failed\n");
+        return rc;
+    }
+    printf("Firmware %d.%d.%d.%d\n", fwv[0], fwv[1], fwv[2], fwv[3]);
+    return 0;
+}
+
+int process_cmd_date(char *)
+{
+    uint8_t dat[4];
+    int rc = fwd_read(dat);
+    if (rc != 0) {
+        printf("reading firmware date failed\n");
+        return rc;
+    }
+    printf("Date %02d.%02d.%d%02d\n", dat[0], dat[1], dat[3], dat[2]);
+    return 0;
+}
+
+int process_cmd_blversion(char *)
+{
+    uint8_t dat[4];
+    int rc = blv_read(dat);
+    if (rc != 0) {
+        printf("reading bootloader version failed\n");
+        return rc;
+    }
+    printf("Bootloader %d%c%d%c\n", dat[3], dat[2], dat[1], dat[0]);
+    return 0;
+}
+
+int process_cmd_blstring(char *)
+{
+    char dat[31] = {};
+    int rc = bls_read(dat);
+    if (rc != 0) {
+        printf("reading bootloader string failed\n");
+        return rc;
+    }
+    dat[30] = 0;
+    printf("BL: %s\n", dat);
+    return 0;
+}
+
+int process_cmd_smi_reg(char *param)
+{
+    char *save = nullptr;
+    char *tok = param ? strtok_r(param, "= \t", &save) : nullptr;
+    uint64_t v = 0;
+    int rc = reg_number(tok, &v);
+    if (rc != 0) {
+        system_error("invalid register address", rc);
+        return -1;
+    }
+    uint8_t regad = static_cast<uint8_t>(v);
+
+    tok = strtok_r(nullptr, "= \t", &save);
+    if (tok != nullptr) {
+        if (reg_number(tok, &v) != 0) {
+            fail_stderr("invalid register value");
+            return -1;
+        }
+        rc = smi_write(regad, static_cast<uint8_t>(v));
+        if (rc != 0)
+            fprintf(stderr, "write register(%03x) failed\n", regad);
+        return rc;
+    }
+
+    uint8_t value = 0;
+    rc = smi_read(regad, &value);
+    if (rc != 0) {
+        fprintf(stderr, "read register(%03x) failed\n", regad);
+        return rc;
+    }
+    printf("register (%03x): %02x\n", regad, value);
+    return 0;
+}
+
+int process_cmd_mdio_reg(char *param)
+{
+    char *save = nullptr;
+    char *tok = param ? strtok_r(param, "= \t", &save) : nullptr;
+    uint64_t v = 0;
+    int rc = reg_number(tok, &v);
+    if (rc != 0) {
+        system_error("invalid register address", rc);
+        return -1;
+    }
+    uint32_t addr = static_cast<uint32_t>(v);
+    uint8_t phyad = static_cast<uint8_t>(addr >> 8);
+    uint8_t regad = static_cast<uint8_t>(addr);
+
+    tok = strtok_r(nullptr, "= \t", &save);
+    if (tok != nullptr) {
+        rc = reg_number(tok, &v);
+        if (rc != 0) {
+            system_error("invalid register value", rc);
+            return -1;
+        }
+        rc = mdio_write(phyad, regad, static_cast<uint16_t>(v));
+        if (rc != 0)
+            fprintf(stderr, "write register(%02x) failed\n", regad);
+        return rc;
+    }
+
+    uint16_t value = 0;
+    rc = mdio_read(phyad, regad, &value);
+    if (rc != 0)
+        fprintf(stderr, "read register(%02x) failed\n", regad);
+    else
+        printf("register (%02x): %04x\n", regad, value);
+    return rc;
+}
+
+int process_cmd_power(char *param)
+{
+    pwr_ctl_t mode;
+    if (param != nullptr && strcasecmp(param, "on") == 0)
+        mode = pwr_on;
+    else if (param != nullptr && strcasecmp(param, "off") == 0)
+        mode = pwr_off;
+    else
+        return -1;
+    int rc = pwr_ctl(mode);
+    if (rc != 0)
+        printf("switching power mode failed\n");
+    return rc;
+}
+
+int process_cmd_wup(char *param)
+{
+    wup_ctl_t mode;
+    if (param == nullptr)
+        mode = wup_get;
+    else if (keyword(param, "get", 2))
+        mode = wup_get;
+    else if (keyword(param, "on", 2))
+        mode = wup_on;
+    else if (keyword(param, "off", 2))
+        mode = wup_off;
+    else if (keyword(param, "trigger", 2))
+        mode = wup_trig;
+    else
+        return -1;
+
+    int ret_val = wup_ctl(mode);
+    if (ret_val == -1) {
+        printf("wup cmd(%s) failed\n", param ? param : "get");
+        return -1;
+    }
+    if (mode == wup_get)
+        printf("ETH_WUP(%s)\n", ret_val == 1 ? "GND (KL31)" : "UBatt (KL30)");
+    return 0;
+}
+
+namespace {
+
+enum class e2p_sub { clear, read, write };
+
+int e2p_read_range(const char *sub, unsigned long addr, unsigned long size)
+{
+    printf("eep %s from 0x%lx %ld bytes\n", sub, addr, static_cast<long>(size));
+    fflush(stdout);
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size ? size : 1]);
+    if (!buf) {
+        fail_stderr("malloc failed\n");
+        return -1;
+    }
+    unsigned long count = 0;
+    while (count < size) {
+        uint16_t asked = static_cast<uint16_t>(std::min<unsigned long>(size - count, E2P_MAX_PAYLOAD));
+        uint16_t len = asked;
+        // A chunk for which the box reports nothing would never advance, and
+        // one reported longer than asked would skip bytes that were never
+        // copied: both end the read as failed.
+        if (e2p_read(static_cast<uint16_t>(addr + count), buf.get() + count, &len) != 0 || len == 0 ||
+            len > asked) {
+            fail_stderr("e2p_read failed\n");
+            return -1;
+        }
+        count += len;
+    }
+    dump_hex_offset("", buf.get(), static_cast<uint32_t>(size), 16, " ", 1, static_cast<uint32_t>(addr));
+    return 0;
+}
+
+int e2p_write_chunk(const char *sub, unsigned long addr, uint8_t *chunk, uint16_t len)
+{
+    // Data that would run past the end of the address space would wrap to
+    // address 0 and overwrite what is stored there.
+    if (addr + len > e2p_addr_space) {
+        fail_stderr("invalid address");
+        return -1;
+    }
+    printf("eep %s to 0x%lx %ld bytes\n", sub, addr, static_cast<long>(len));
+    dump_hex(chunk, len, 32, "-");
+    fflush(stdout);
+    uint16_t written = len;
+    // The box reports how many bytes it stored; fewer than given means data
+    // was lost, which must not pass as success.
+    if (e2p_write(static_cast<uint16_t>(addr), chunk, &written) != 0 || written != len) {
+        fail_stderr("e2p_write failed\n");
+        return -1;
+    }
+    return 0;
+}
+
+int e2p_write_values(const char *sub, unsigned long addr, char **save)
+{
+    uint8_t chunk[E2P_MAX_PAYLOAD];
+    uint16_t len = 0;
+    for (;;) {
+        char *tok = strtok_r(nullptr, " \t,)", save);
+        if (tok == nullptr)
+            return len > 0 ? e2p_write_chunk(sub, addr, chunk, len) : 0;
+        uint8_t value;
+        if (arg_to_num(tok, &value) != 0) {
+            fail_stderr("invalid value");
+            return -1;
+        }
+        chunk[len++] = value;
+        if (len == E2P_MAX_PAYLOAD) {
+            if (e2p_write_chunk(sub, addr, chunk, len) != 0)
+                return -1;
+            addr += len;
+            len = 0;
+        }
+    }
+}
+
+} // namespace
+
+int process_cmd_e2p(char *param)
+{
+    if (param == nullptr) {
+        fail_stderr("NULL parameter\n");
+        return -1;
+    }
+    char *save = nullptr;
+    char *sub = strtok_r(param, " =\t(", &save);
+    e2p_sub kind;
+    if (keyword(sub, "clear", 1)) {
+        kind = e2p_sub::clear;
+    } else if (keyword(sub, "read", 1)) {
+        kind = e2p_sub::read;
+    } else if (keyword(sub, "write", 1)) {
+        kind = e2p_sub::write;
+    } else {
+        fprintf(stderr, "invalid sub-command %s\n", sub ? sub : "NULL");
+        fflush(stderr);
+        return -1;
+    }
+
+    char *tok = strtok_r(nullptr, " =\t,(", &save);
+    if (tok == nullptr) {
+        fail_stderr("NULL address\n");
+        return -1;
+    }
+    unsigned long addr;
+    if (arg_to_num(tok, &addr) != 0 || addr >= e2p_addr_space) {
+        fail_stderr("invalid address");
+        return -1;
+    }
+
+    if (kind == e2p_sub::write)
+        return e2p_write_values(sub, addr, &save);
+
+    unsigned long size = 1;
+    tok = strtok_r(nullptr, " =\t,)", &save);
+    if (tok != nullptr && (arg_to_num(tok, &size) != 0 || size >= e2p_addr_space || size > e2p_addr_space - addr)) {
+        fail_stderr("invalid size");
+        return -1;
+    }
+    tok = strtok_r(nullptr, " =\t)", &save);
+    if (tok != nullptr) {
+        fprintf(stderr, "invalid parameter %s\n", tok);
+        fflush(stderr);
+        return -1;
+    }
+
+    if (kind == e2p_sub::clear) {
+        printf("eep %s from 0x%lx %ld bytes\n", sub, addr, static_cast<long>(size));
+        fflush(stdout);
+        return e2p_erase_block(static_cast<uint16_t>(addr), static_cast<uint16_t>(size));
+    }
+    return e2p_read_range(sub, addr, size);
+}
+
+int process_cmd_echo(char *param)
+{
+    rmt_func_param_echo_t p{};
+    rmt_func_rtn_echo_t r{};
+    const char *text = param ? param : "hallo";
+    strncpy(p.echo, text, sizeof p.echo - 1);
+    if (!rmt_echo(&p, &r))
+        return -1;
+    printf("echo(%.*s)\n", static_cast<int>(strnlen(r.echo, sizeof r.echo)), r.echo);
+    return 0;
+}
+
+int process_cmd_cfg(char *param)
+{
+    if (param == nullptr) {
+        printf("parameter required\n");
+        return -1;
+    }
+    if (keyword(param, "read", 1)) {
+        e2p_cfg_cmd_t work[100];
+        printf("E2P Config Switch:\n");
+        e2p_read_config(work, 0x200, 0x61F);
+        printf("E2P Config PHY1:\n");
+        e2p_read_config(work, 0x620, 0x70F);
+        printf("E2P Config PHY2:\n");
+        e2p_read_config(work, 0x710, 0x7FF);
+    } else if (keyword(param, "write", 1)) {
+        e2p_write_config(switch_default_init_sequence, 0x200, 0x61F);
+        e2p_write_config(oabr1_default_init_sequence, 0x620, 0x70F);
+        e2p_write_config(oabr2_default_init_sequence, 0x710, 0x7FF);
+    }
+    return 0;
+}
+
+int process_cmd_hdlc(char *param)
+{
+    uint8_t buf[HDLC_MSG_SIZE];
+    uint8_t n = 0;
+    char *save = nullptr;
+    char *tok = param ? strtok_r(param, " \t,.-", &save) : nullptr;
+    while (tok != nullptr && n < sizeof buf) {
+        uint8_t value;
+        int rc = arg_to_num(tok, &value);
+        if (rc != 0) {
+            system_error("invalid value", rc);
+            return -1;
+        }
+        buf[n++] = value;
+        tok = strtok_r(nullptr, " \t,.-", &save);
+    }
+    hdlc_tx_frame(buf, n);
+    dump_hex_pre("HDLC: ", buf, n, 80, " ");
+    return 0;
+}

@@ -1,1 +1,0 @@
-// replaced by console_functions
