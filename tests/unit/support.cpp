@@ -1,0 +1,253 @@
+// Test support: bitwise FCS, reference frame codec and the fake box.
+#include "support.h"
+
+#include <cstring>
+
+#include "can.h"
+#include "e2p.h"
+#include "hdlc.h"
+#include "periphery.h"
+#include "remote_func.h"
+
+uint16_t ref_fcs_register(const bytes &data, uint16_t reg)
+{
+    for (uint8_t b : data) {
+        reg ^= b;
+        for (int k = 0; k < 8; ++k)
+            reg = (reg & 1) ? static_cast<uint16_t>((reg >> 1) ^ 0x8408) : static_cast<uint16_t>(reg >> 1);
+    }
+    return reg;
+}
+
+bytes ref_frame(const bytes &content)
+{
+    const uint16_t fcs = static_cast<uint16_t>(~ref_fcs_register(content));
+    bytes all = content;
+    all.push_back(static_cast<uint8_t>(fcs));
+    all.push_back(static_cast<uint8_t>(fcs >> 8));
+    bytes out{0x7E};
+    for (uint8_t b : all) {
+        if (b == 0x7E || b == 0x7D) {
+            out.push_back(0x7D);
+            out.push_back(b ^ 0x20);
+        } else {
+            out.push_back(b);
+        }
+    }
+    out.push_back(0x7E);
+    return out;
+}
+
+std::vector<bytes> ref_decode(const bytes &stream, int *bad)
+{
+    std::vector<bytes> frames;
+    int nbad = 0;
+    bytes cur;
+    bool esc = false, open = false;
+    for (uint8_t b : stream) {
+        if (b == 0x7E) {
+            if (open && !cur.empty()) {
+                if (cur.size() >= 2 && !esc && ref_fcs_register(cur) == 0xF0B8) {
+                    cur.resize(cur.size() - 2);
+                    frames.push_back(cur);
+                } else {
+                    ++nbad;
+                }
+            }
+            cur.clear();
+            esc = false;
+            open = true;
+            continue;
+        }
+        if (esc) {
+            cur.push_back(b ^ 0x20);
+            esc = false;
+        } else if (b == 0x7D) {
+            esc = true;
+        } else {
+            cur.push_back(b);
+        }
+    }
+    if (bad != nullptr)
+        *bad = nbad;
+    return frames;
+}
+
+bytes ack_of(uint8_t type, uint8_t cmd, const bytes &payload)
+{
+    bytes b{type, cmd};
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+void deliver(comm_obj_t *obj, const bytes &b)
+{
+    hdlc_msg_t m;
+    std::memset(&m, 0, sizeof m);
+    std::memcpy(&m, b.data(), b.size() > sizeof m ? sizeof m : b.size());
+    process_ack(obj, &m, static_cast<int>(b.size()));
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+namespace {
+fake_box *current = nullptr;
+}
+
+fake_box::fake_box(responder_t responder) : responder_(std::move(responder))
+{
+    current = this;
+    hdlc_init(&fake_box::put_char, &fake_box::on_rx_frame);
+    thread_ = std::thread([this] { run(); });
+}
+
+fake_box::~fake_box()
+{
+    {
+        std::lock_guard<std::mutex> lock(mtx_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+    hdlc_init(nullptr, nullptr);
+    current = nullptr;
+}
+
+void fake_box::set_responder(responder_t r)
+{
+    std::lock_guard<std::mutex> lock(mtx_);
+    responder_ = std::move(r);
+}
+
+std::vector<bytes> fake_box::requests()
+{
+    std::lock_guard<std::mutex> lock(mtx_);
+    return requests_;
+}
+
+void fake_box::clear_requests()
+{
+    std::lock_guard<std::mutex> lock(mtx_);
+    requests_.clear();
+}
+
+void fake_box::inject(const bytes &wire)
+{
+    std::unique_lock<std::mutex> lock(mtx_);
+    injected_.push_back(wire);
+    const size_t target = ++injected_total_;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return injected_done_ >= target; });
+}
+
+void fake_box::send_later(const bytes &ack, std::chrono::milliseconds delay)
+{
+    std::lock_guard<std::mutex> lock(mtx_);
+    timed_.emplace_back(std::chrono::steady_clock::now() + delay, ack);
+    cv_.notify_all();
+}
+
+void fake_box::put_char(char c)
+{
+    fake_box *self = current;
+    if (self == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(self->mtx_);
+    const uint8_t b = static_cast<uint8_t>(c);
+    self->partial_.push_back(b);
+    if (b != 0x7E || self->partial_.size() < 2)
+        return;
+    // A closing flag: decode what is there and start over with this flag.
+    for (auto &f : ref_decode(self->partial_)) {
+        self->requests_.push_back(f);
+        self->pending_.push_back(f);
+    }
+    self->partial_.assign(1, 0x7E);
+    self->cv_.notify_all();
+}
+
+comm_obj_t *fake_box::route(uint8_t type, uint8_t cmd)
+{
+    struct entry {
+        uint8_t type, cmd;
+        comm_obj_t *obj;
+    };
+    static const entry table[] = {
+        {0x5F, 0x10, &comm_pwr_ctl},         {0x5F, 0x1F, &comm_pwr_ctl},
+        {0x5F, 0x20, &comm_bl_enable},       {0x5F, 0x2F, &comm_bl_disable},
+        {0x5F, 0x30, &comm_wup_ctl},         {0x6F, 0x80, &comm_fwv_read},
+        {0x6F, 0x81, &comm_fwd_read},        {0x6F, 0x82, &comm_bls_read},
+        {0x6F, 0x83, &comm_blv_read},        {0x6F, 0x71, &comm_hk_status},
+        {0x6F, 0x42, &can_get_speed_ctl},    {0x6F, 0x48, &can_get_filter_mask_ctl},
+        {0x6F, 0x62, &can_get_lcmode_ctl},   {0xF1, 0x01, &comm_mdio_write},
+        {0xF1, 0x02, &comm_mdio_read},       {0xF1, 0x04, &comm_ping},
+        {0xF1, 0x05, &comm_smi_write},       {0xF1, 0x06, &comm_smi_read},
+        {0xF1, 0x08, &comm_e2p_write},       {0xF1, 0x09, &comm_e2p_read},
+        {0xF1, 0x60, &comm_eth_wakeup_read}, {0xF1, 0x61, &comm_eth_wakeup_write},
+    };
+    if (type == 0xF3)
+        return &comm_rmt_func;
+    for (const auto &e : table)
+        if (e.type == type && e.cmd == cmd)
+            return e.obj;
+    return nullptr;
+}
+
+void fake_box::on_rx_frame(const uint8_t *buffer, uint16_t n)
+{
+    if (n < 2)
+        return;
+    hdlc_msg_t msg;
+    std::memset(&msg, 0, sizeof msg);
+    std::memcpy(&msg, buffer, n > sizeof msg ? sizeof msg : n);
+    if (comm_obj_t *obj = route(msg.hdr.type, msg.hdr.cmd))
+        process_ack(obj, &msg, n);
+}
+
+void fake_box::run()
+{
+    std::unique_lock<std::mutex> lock(mtx_);
+    for (;;) {
+        if (stop_)
+            return;
+        if (!injected_.empty()) {
+            bytes wire = std::move(injected_.front());
+            injected_.pop_front();
+            lock.unlock();
+            for (uint8_t b : wire)
+                hdlc_on_rx_byte(b);
+            lock.lock();
+            ++injected_done_;
+            cv_.notify_all();
+            continue;
+        }
+        if (!pending_.empty()) {
+            bytes req = std::move(pending_.front());
+            pending_.pop_front();
+            responder_t r = responder_;
+            lock.unlock();
+            if (r)
+                for (const bytes &ack : r(req))
+                    for (uint8_t b : ref_frame(ack))
+                        hdlc_on_rx_byte(b);
+            lock.lock();
+            continue;
+        }
+        if (!timed_.empty() && timed_.front().first <= std::chrono::steady_clock::now()) {
+            bytes ack = std::move(timed_.front().second);
+            timed_.pop_front();
+            lock.unlock();
+            for (uint8_t b : ref_frame(ack))
+                hdlc_on_rx_byte(b);
+            lock.lock();
+            continue;
+        }
+        if (!timed_.empty())
+            cv_.wait_until(lock, timed_.front().first);
+        else
+            cv_.wait(lock);
+    }
+}

@@ -1,0 +1,94 @@
+// Exchanges that end in, or outlast, the one-second time-out: these need
+// seconds of real time and carry the label slow.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "commands.h"
+#include "e2p.h"
+#include "periphery.h"
+#include "remote_func.h"
+#include "support.h"
+
+using namespace std::chrono_literals;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// ---- Tests that wait for the one-second time-out (label slow) -----------
+
+TEST(ExchangeSlow, NoAckTimesOutAfterOneSecond)
+{
+    static comm_obj_t obj = COMM_OBJ_INITIALIZER;
+    init_comm_obj(&obj, 0x60, 0x83, 0x6F, 0x83);
+    fake_box box; // never answers
+    // An acknowledgement stored while nobody waits must not answer the next
+    // request.
+    deliver(&obj, {0x6F, 0x83, 7, 7, 7, 7});
+    CaptureStderr();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(send_req(&obj), 110);
+    const double dt = seconds_since(t0);
+    EXPECT_EQ(GetCapturedStderr(), "send_rq timed out\n");
+    EXPECT_GE(dt, 0.9);
+    EXPECT_LT(dt, 2.0);
+}
+
+TEST(ExchangeSlow, LateAckDoesNotCompleteARequestOnAnotherObject)
+{
+    static comm_obj_t a = COMM_OBJ_INITIALIZER, b = COMM_OBJ_INITIALIZER;
+    init_comm_obj(&a, 0xF0, 0x05, 0xF1, 0x05);
+    init_comm_obj(&b, 0xF0, 0x06, 0xF1, 0x06);
+    fake_box box([](const bytes &req) {
+        if (req[1] == 0x06) {
+            // A's answer arrives late, while B waits; B's own comes after.
+            std::this_thread::sleep_for(50ms);
+            deliver(&a, {0xF1, 0x05, 0xAA});
+            std::this_thread::sleep_for(250ms);
+            deliver(&b, {0xF1, 0x06, 0xBB});
+        }
+        return std::vector<bytes>{};
+    });
+    CaptureStderr();
+    EXPECT_EQ(send_req(&a), 110);
+    EXPECT_EQ(GetCapturedStderr(), "send_rq timed out\n");
+
+    const auto t0 = std::chrono::steady_clock::now();
+    hdlc_msg_t ack;
+    ASSERT_EQ(send_req_get_ack(&b, &ack), 0);
+    EXPECT_GE(seconds_since(t0), 0.29);
+    EXPECT_EQ(ack.hdr.cmd, 0x06);
+    EXPECT_EQ(ack.data[0], 0xBB);
+    EXPECT_EQ(a.ack.data[0], 0xAA); // stored in its own object, signal lost
+}
+
+// ---- Failures that wait for the time-out (label slow) --------------------
+
+TEST(ServicesSlow, FailuresReportAndLeaveOutputsAlone)
+{
+    fake_box box; // a box that never answers
+    CaptureStderr();
+    EXPECT_EQ(wup_ctl(wup_get), -1);
+    uint8_t v[4] = {9, 9, 9, 9};
+    EXPECT_EQ(fwv_read(v), 110);
+    EXPECT_EQ(v[0], 9);
+    EXPECT_EQ(GetCapturedStderr(), "send_rq timed out\nsend_rq timed out\n");
+
+    CaptureStdout();
+    CaptureStderr();
+    rmt_func_param_echo_t p{};
+    rmt_func_rtn_echo_t r{};
+    std::memset(&r, 'k', sizeof r);
+    EXPECT_FALSE(rmt_echo(&p, &r));
+    EXPECT_EQ(GetCapturedStderr(), "send_rq timed out\n");
+    EXPECT_EQ(GetCapturedStdout(), "** send_req failed\n");
+    EXPECT_EQ(r.echo[0], 'k');
+    EXPECT_EQ(e2p_erase_byte(0), 1);
+}
+
+} // namespace
