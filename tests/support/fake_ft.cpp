@@ -17,6 +17,12 @@
 namespace fake_ft {
 namespace {
 
+struct Reply {
+    std::vector<uint8_t> prefix;
+    std::vector<uint8_t> ack;
+    bool echo; // answer with the request itself, its type replaced by ack[0]
+};
+
 struct State {
     std::vector<Device> devices;
     std::map<std::string, FT_STATUS> failures;
@@ -30,7 +36,7 @@ struct State {
     bool open = false;
     uint8_t pins = 0;
     std::string log_path;
-    std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> replies;
+    std::vector<Reply> replies;
     std::vector<std::vector<uint8_t>> hello;
     // Decoder of the written bytes, for the canned replies.
     std::vector<uint8_t> tx_frame;
@@ -94,8 +100,10 @@ void load_env()
     if (const char *v = getenv("FAKE_FT_REPLIES")) {
         for (const std::string &r : split(v, ';')) {
             size_t eq = r.find('=');
-            if (eq != std::string::npos)
-                state.replies.emplace_back(from_hex(r.substr(0, eq)), from_hex(r.substr(eq + 1)));
+            if (eq == std::string::npos)
+                continue;
+            bool echo = r.size() > eq + 1 && r[eq + 1] == '@';
+            state.replies.push_back({from_hex(r.substr(0, eq)), from_hex(r.substr(eq + (echo ? 2 : 1))), echo});
         }
     }
     if (const char *v = getenv("FAKE_FT_HELLO"))
@@ -172,9 +180,15 @@ EVENT_HANDLE *decode_tx_byte(uint8_t b)
         for (uint8_t c : content)
             hex += fmt("%02x", c);
         log_call(hex);
-        for (const auto &[req, ack] : state.replies)
-            if (content.size() >= req.size() && std::equal(req.begin(), req.end(), content.begin()))
-                return queue_rx(encode_frame(ack));
+        for (const Reply &r : state.replies) {
+            if (content.size() < r.prefix.size() || !std::equal(r.prefix.begin(), r.prefix.end(), content.begin()))
+                continue;
+            if (!r.echo)
+                return queue_rx(encode_frame(r.ack));
+            std::vector<uint8_t> answer = content;
+            answer[0] = r.ack.empty() ? content[0] : r.ack[0];
+            return queue_rx(encode_frame(answer));
+        }
         return nullptr;
     }
     if (b == 0x7D) {
@@ -208,6 +222,20 @@ void set_devices(const std::vector<Device> &devices)
     ensure_env();
     std::lock_guard lock(state_mtx);
     state.devices = devices;
+}
+
+void add_reply(const std::vector<uint8_t> &request_prefix, const std::vector<uint8_t> &ack)
+{
+    ensure_env();
+    std::lock_guard lock(state_mtx);
+    state.replies.insert(state.replies.begin(), Reply{request_prefix, ack, false});
+}
+
+void add_echo_reply(const std::vector<uint8_t> &request_prefix, uint8_t ack_type)
+{
+    ensure_env();
+    std::lock_guard lock(state_mtx);
+    state.replies.insert(state.replies.begin(), Reply{request_prefix, {ack_type}, true});
 }
 
 void set_failure(const std::string &function, FT_STATUS status)

@@ -13,7 +13,8 @@
 //   FAKE_FT_PINS     CBUS levels read back by FT_GetBitMode (hex, bits 0-3)
 //   FAKE_FT_REPLIES  ";"-separated "REQHEX=ACKHEX": when a frame whose content
 //                    starts with REQHEX is written, a frame with the content
-//                    ACKHEX is received
+//                    ACKHEX is received; "REQHEX=@TT" answers with the
+//                    request itself, its type replaced by TT
 //   FAKE_FT_HELLO    content (hex) of frames, ";"-separated, received as soon
 //                    as the event notification is set up
 #ifndef TARNCTL_TESTS_FAKE_FT_H
@@ -39,6 +40,10 @@ struct Device {
 // pins 0, no open handle.
 void reset();
 void set_devices(const std::vector<Device> &devices);
+// Canned answers to written request frames; the latest added is tried
+// first. The echo form answers with the request, its type replaced.
+void add_reply(const std::vector<uint8_t> &request_prefix, const std::vector<uint8_t> &ack);
+void add_echo_reply(const std::vector<uint8_t> &request_prefix, uint8_t ack_type);
 // The named FT_ function returns status from now on (FT_OK clears it).
 void set_failure(const std::string &function, FT_STATUS status);
 

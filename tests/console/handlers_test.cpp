@@ -1,0 +1,321 @@
+// The command handlers against a stand-in box that answers with canned
+// frames: argument parsing, what goes on the wire, what is printed.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "console_fixture.h"
+#include "console_functions.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+bytes cat(bytes a, const bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class Handlers : public OpenLine {
+protected:
+    void SetUp() override
+    {
+        OpenLine::SetUp();
+        ASSERT_EQ(start_receiver(ft_handle, rx_handler, &thread, &rcv_started_mtx), 0);
+    }
+    void TearDown() override
+    {
+        stop_receiver();
+        pthread_join(thread, nullptr);
+        OpenLine::TearDown();
+    }
+
+    struct Run {
+        int rc;
+        std::string out, err;
+        std::vector<bytes> sent;
+    };
+    Run cmd(int (*handler)(char *), const char *param)
+    {
+        size_t before = fake_ft::tx_frames().size();
+        std::string text = param ? param : "";
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int rc = handler(param ? text.data() : nullptr);
+        Run r{rc, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr(), {}};
+        auto frames = fake_ft::tx_frames();
+        r.sent.assign(frames.begin() + static_cast<long>(before), frames.end());
+        return r;
+    }
+
+    pthread_t thread{};
+};
+
+TEST_F(Handlers, Identification)
+{
+    fake_ft::add_reply({0x60, 0x80}, {0x6F, 0x80, 1, 2, 3, 40});
+    fake_ft::add_reply({0x60, 0x81}, {0x6F, 0x81, 20, 26, 12, 6});
+    fake_ft::add_reply({0x60, 0x83}, {0x6F, 0x83, 1, 'a', 2, 'b'});
+    fake_ft::add_reply({0x60, 0x82}, cat({0x6F, 0x82}, bytes(40, 'Z')));
+
+    Run r = cmd(process_cmd_version, nullptr);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, "Firmware 1.2.3.40\n");
+    EXPECT_EQ(r.sent, std::vector<bytes>{bytes({0x60, 0x80})});
+
+    EXPECT_EQ(cmd(process_cmd_date, nullptr).out, "Date 06.12.2026\n");
+    EXPECT_EQ(cmd(process_cmd_blversion, nullptr).out, "Bootloader 1a2b\n");
+    // A string that fills its buffer is cut at 30 characters.
+    EXPECT_EQ(cmd(process_cmd_blstring, nullptr).out, "BL: " + std::string(30, 'Z') + "\n");
+}
+
+TEST_F(Handlers, UnansweredRequestFails)
+{
+    Run r = cmd(process_cmd_version, nullptr);
+    EXPECT_EQ(r.rc, 110);
+    EXPECT_EQ(r.out, "reading firmware version failed\n");
+    EXPECT_EQ(r.err, "send_rq timed out\n");
+}
+
+TEST_F(Handlers, Ping)
+{
+    fake_ft::add_echo_reply({0xF0, 0x04}, 0xF1);
+    Run r = cmd(process_cmd_ping, nullptr);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("PING: turn around [0-9]+(us|ms)\n"))) << r.out;
+    ASSERT_EQ(r.sent.size(), 1u);
+    EXPECT_EQ(r.sent[0].size(), 18u);
+}
+
+TEST_F(Handlers, SwitchRegisters)
+{
+    fake_ft::add_reply({0xF0, 0x06, 0x11}, {0xF1, 0x06, 0x11, 0x3F});
+    fake_ft::add_reply({0xF0, 0x05}, {0xF1, 0x05, 0, 0});
+    Run r = cmd(process_cmd_smi_reg, "0x11");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, "register (011): 3f\n");
+
+    r = cmd(process_cmd_smi_reg, "0x11=0x3f");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    ASSERT_EQ(r.sent.size(), 1u);
+    EXPECT_EQ(r.sent[0], bytes({0xF0, 0x05, 0x11, 0x3F}));
+
+    // An over-long number is not refused: it reads as all ones.
+    r = cmd(process_cmd_smi_reg, "99999999999999999999999=1");
+    EXPECT_EQ(r.sent.at(0), bytes({0xF0, 0x05, 0xFF, 0x01}));
+
+    for (const char *bad : {"zz", "=", static_cast<const char *>(nullptr)}) {
+        r = cmd(process_cmd_smi_reg, bad);
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_EQ(r.err, "invalid register address: Invalid argument\n");
+        EXPECT_TRUE(r.sent.empty());
+    }
+    r = cmd(process_cmd_smi_reg, "0x11=zz");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, "invalid register value");
+    EXPECT_TRUE(r.sent.empty());
+}
+
+TEST_F(Handlers, PhyRegisters)
+{
+    fake_ft::add_reply({0xF0, 0x02}, {0xF1, 0x02, 0x23, 0x45, 0xC2, 0x5C});
+    fake_ft::add_reply({0xF0, 0x01}, {0xF1, 0x01});
+    Run r = cmd(process_cmd_mdio_reg, "0x12345");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, "register (45): 5cc2\n");
+    ASSERT_EQ(r.sent.size(), 1u);
+    EXPECT_EQ(bytes(r.sent[0].begin(), r.sent[0].begin() + 4), bytes({0xF0, 0x02, 0x23, 0x45}));
+
+    r = cmd(process_cmd_mdio_reg, "0x1800=0x0208");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.sent.at(0), bytes({0xF0, 0x01, 0x18, 0x00, 0x08, 0x02}));
+
+    r = cmd(process_cmd_mdio_reg, "0x1800 = q");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, "invalid register value: Invalid argument\n");
+    EXPECT_TRUE(r.sent.empty());
+}
+
+TEST_F(Handlers, PowerAndWakeUpKeywords)
+{
+    fake_ft::add_echo_reply({0x50, 0x10}, 0x5F);
+    fake_ft::add_reply({0x50, 0x30}, {0x5F, 0x30, 0x01});
+    Run r = cmd(process_cmd_power, "ON");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.sent, std::vector<bytes>{bytes({0x50, 0x10})});
+    for (const char *bad : {"o", "onn", "", static_cast<const char *>(nullptr)}) {
+        r = cmd(process_cmd_power, bad);
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_TRUE(r.sent.empty());
+    }
+
+    r = cmd(process_cmd_wup, nullptr);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, "ETH_WUP(GND (KL31))\n");
+    r = cmd(process_cmd_wup, "GEt");
+    EXPECT_EQ(r.out, "ETH_WUP(GND (KL31))\n");
+    r = cmd(process_cmd_wup, "t");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_TRUE(r.sent.empty());
+}
+
+TEST_F(Handlers, EepromArgumentsAreCheckedBeforeAnythingIsSent)
+{
+    struct {
+        const char *param;
+        const char *err;
+    } cases[] = {
+        {nullptr, "NULL parameter\n"},
+        {"x", "invalid sub-command x\n"},
+        {" ", "invalid sub-command NULL\n"},
+        {"r", "NULL address\n"},
+        {"read zz", "invalid address"},
+        {"read 0x10000", "invalid address"},
+        {"read 0x100 zz", "invalid size"},
+        {"read 0xFFF0 0x20", "invalid size"},
+        {"clear 0 0x10000", "invalid size"},
+        {"read 0x100 16 extra", "invalid parameter extra\n"},
+        {"write 0x10 1 zz", "invalid value"},
+        {"write 0x10 1 0x1FFFFFFFFFFFFFFFFF", "invalid value"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.param ? c.param : "(none)");
+        Run r = cmd(process_cmd_e2p, c.param);
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(r.sent.empty());
+    }
+}
+
+TEST_F(Handlers, EepromReadInChunks)
+{
+    bytes data(20);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(0xA0 + i);
+    fake_ft::add_reply({0xF0, 0x09, 0x00, 0x01, 20}, cat({0xF1, 0x09, 0x00, 0x01, 20}, data));
+    Run r = cmd(process_cmd_e2p, "read(0x100,20)");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, "eep read from 0x100 20 bytes\n"
+                     "100: A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF\n"
+                     "110: B0 B1 B2 B3 \n");
+
+    fake_ft::add_reply({0xF0, 0x09, 0x00, 0x00, 57}, cat({0xF1, 0x09, 0x00, 0x00, 57}, bytes(57, 1)));
+    fake_ft::add_reply({0xF0, 0x09, 57, 0x00, 43}, cat({0xF1, 0x09, 57, 0x00, 43}, bytes(43, 2)));
+    r = cmd(process_cmd_e2p, "r 0 100");
+    EXPECT_EQ(r.rc, 0);
+    ASSERT_EQ(r.sent.size(), 2u);
+    EXPECT_EQ(r.sent[0], bytes({0xF0, 0x09, 0, 0, 57}));
+    EXPECT_EQ(r.sent[1], bytes({0xF0, 0x09, 57, 0, 43}));
+}
+
+TEST_F(Handlers, EepromReadThatMakesNoProgressFails)
+{
+    fake_ft::add_reply({0xF0, 0x09, 0x00, 0x02}, {0xF1, 0x09, 0x00, 0x02, 0});
+    Run r = cmd(process_cmd_e2p, "read 0x200 4");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, "e2p_read failed\n");
+    EXPECT_EQ(r.sent.size(), 1u);
+}
+
+TEST_F(Handlers, EepromWriteInChunksOf57)
+{
+    fake_ft::add_echo_reply({0xF0, 0x08}, 0xF1);
+    std::string values = "write 0x10";
+    for (int i = 0; i < 60; ++i)
+        values += " " + std::to_string(i);
+    Run r = cmd(process_cmd_e2p, values.c_str());
+    EXPECT_EQ(r.rc, 0);
+    ASSERT_EQ(r.sent.size(), 2u);
+    EXPECT_EQ(bytes(r.sent[0].begin(), r.sent[0].begin() + 5), bytes({0xF0, 0x08, 0x10, 0x00, 57}));
+    EXPECT_EQ(r.sent[0].size(), 5u + 57u);
+    EXPECT_EQ(r.sent[1], bytes({0xF0, 0x08, 0x49, 0x00, 3, 57, 58, 59}));
+    EXPECT_EQ(r.out.find("eep write to 0x10 57 bytes\n00-01-02-"), 0u) << r.out;
+    EXPECT_NE(r.out.find("eep write to 0x49 3 bytes\n39-3A-3B-\n"), std::string::npos) << r.out;
+
+    // The first number after the sub-command is always the address.
+    r = cmd(process_cmd_e2p, "write=0x10,1,2");
+    EXPECT_EQ(r.sent, std::vector<bytes>{bytes({0xF0, 0x08, 0x10, 0x00, 2, 1, 2})});
+    r = cmd(process_cmd_e2p, "write 0x10");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.sent.empty());
+}
+
+TEST_F(Handlers, EepromWriteThatTheBoxStoresOnlyPartlyFails)
+{
+    fake_ft::add_reply({0xF0, 0x08}, {0xF1, 0x08, 0x10, 0x00, 1});
+    Run r = cmd(process_cmd_e2p, "write 0x10 1 2 3");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, "e2p_write failed\n");
+}
+
+TEST_F(Handlers, EepromWriteNeverWrapsPastTheLastAddress)
+{
+    fake_ft::add_echo_reply({0xF0, 0x08}, 0xF1);
+    Run r = cmd(process_cmd_e2p, "write 0xFFFE 1 2 3");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, "invalid address");
+    EXPECT_TRUE(r.sent.empty());
+}
+
+TEST_F(Handlers, Echo)
+{
+    bytes answer = {0xF3, 0x00};
+    std::string text = "pong";
+    answer.insert(answer.end(), text.begin(), text.end());
+    answer.resize(2 + 32, 0);
+    fake_ft::add_reply({0xF2, 0x00}, answer);
+    std::string long_text(40, 'x');
+    Run r = cmd(process_cmd_echo, long_text.c_str());
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, "echo(pong)\n");
+    ASSERT_EQ(r.sent.size(), 1u);
+    bytes expected = {0xF2, 0x00, 32, 0, 32, 0};
+    expected.insert(expected.end(), 31, 'x');
+    expected.push_back(0);
+    EXPECT_EQ(r.sent[0], expected);
+}
+
+TEST_F(Handlers, ConfigurationNeedsAKnownArgument)
+{
+    Run r = cmd(process_cmd_cfg, nullptr);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.out, "parameter required\n");
+    r = cmd(process_cmd_cfg, "x");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.sent.empty());
+}
+
+TEST_F(Handlers, RawFrame)
+{
+    Run r = cmd(process_cmd_hdlc, "0xF0,0x04");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, "HDLC: F0 04 \n");
+    EXPECT_EQ(r.sent, std::vector<bytes>{bytes({0xF0, 0x04})});
+
+    r = cmd(process_cmd_hdlc, "240 4.1-2\t3");
+    EXPECT_EQ(r.sent, std::vector<bytes>{bytes({0xF0, 0x04, 1, 2, 3})});
+
+    std::string many;
+    for (int i = 0; i < 70; ++i)
+        many += std::to_string(i) + ",";
+    r = cmd(process_cmd_hdlc, many.c_str());
+    ASSERT_EQ(r.sent.size(), 1u);
+    EXPECT_EQ(r.sent[0].size(), 62u);
+    EXPECT_EQ(r.sent[0].back(), 61);
+
+    r = cmd(process_cmd_hdlc, "1 zz");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, "invalid value: Invalid argument\n");
+    EXPECT_TRUE(r.sent.empty());
+
+    r = cmd(process_cmd_hdlc, nullptr);
+    EXPECT_EQ(r.out, "HDLC: \n");
+    EXPECT_EQ(r.sent, std::vector<bytes>{bytes{}});
+}
+
+} // namespace
