@@ -15,19 +15,6 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-TEST(Exchange, InitSetsCodesAndDefaults)
-{
-    comm_obj_t obj = COMM_OBJ_INITIALIZER;
-    init_comm_obj(&obj, 0x60, 0x80, 0x6F, 0x80);
-    EXPECT_EQ(obj.timeout, 1);
-    EXPECT_EQ(obj.req.hdr.type, 0x60);
-    EXPECT_EQ(obj.req.hdr.cmd, 0x80);
-    EXPECT_EQ(obj.ack.hdr.type, 0x6F);
-    EXPECT_EQ(obj.ack.hdr.cmd, 0x80);
-    EXPECT_EQ(obj.req_data_sz, 0u);
-    EXPECT_TRUE(pthread_equal(obj.thread, pthread_self()));
-}
-
 TEST(Exchange, AckCompletesTheRequest)
 {
     static comm_obj_t obj = COMM_OBJ_INITIALIZER;

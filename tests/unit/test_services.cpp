@@ -140,12 +140,6 @@ TEST(Periphery, WakeupLineAndPulse)
     EXPECT_EQ(reqs[2], (bytes{0x50, 0x30, 0x02}));
 }
 
-TEST(Periphery, PulseReturnsAtOnceOnADeadLine)
-{
-    hdlc_init(nullptr, nullptr);
-    EXPECT_EQ(trigger_wup(), 0);
-}
-
 TEST(Periphery, StatusAndEthernetWakeup)
 {
     fake_box box(answer({0xFE, 0xFF, 0xFF, 0xFF, 0x10, 0x27, 0x00, 0x00}));
