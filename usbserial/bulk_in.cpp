@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <pthread.h>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -94,6 +95,7 @@ void SignalCommEvent(DeviceExtension *d, uint32_t bits)
 void reader_thread(DeviceExtension *d)
 {
     assert(d);
+    pthread_setname_np(pthread_self(), "usbserial-rd");
     int i = 0;
     uint32_t backoff = kSubmitBackoffMinMs;
     for (;;) {
@@ -153,6 +155,7 @@ void LIBUSB_CALL InRequestCompletion(libusb_transfer *t)
 void processor_thread(DeviceExtension *d)
 {
     assert(d);
+    pthread_setname_np(pthread_self(), "usbserial-proc");
     int i = 0;
     for (;;) {
         while (!d->stopFlag.load()) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <pthread.h>
 #include <thread>
 
 IdTable *gIdt = nullptr;
@@ -30,6 +31,7 @@ constexpr auto kCancelGrace = std::chrono::milliseconds(2000);
 
 void poll_async_libusb()
 {
+    pthread_setname_np(pthread_self(), "usbserial-usb");
     while (do_libusb_update.load()) {
         timeval tv{0, 100000};
         libusb_handle_events_timeout(nullptr, &tv);
@@ -595,6 +597,7 @@ int FT_WriteMultiThread(DeviceExtension *d, const uint8_t *buf, DWORD count, DWO
 void write_thread(DeviceExtension *d)
 {
     assert(d);
+    pthread_setname_np(pthread_self(), "usbserial-wr");
     while (d->writerRun.load()) {
         int transferred = 0;
         int result = 0;
