@@ -1,0 +1,422 @@
+// The CAN command: show and set the controller's bit timing (presets or a
+// bit rate run through the timing calculation), trace on/off, reset, re-init,
+// operating mode; the printer of the trace records the box sends while the
+// trace is on; and the MDIO test. No state of their own: every CAN command
+// starts from the record the box holds.
+#include "can_functions.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "periphery.h"
+#include "util.h"
+
+const can_speed_cfg default_can_cfg[] = {
+    // SJW BPR BTL SAM PS1 PRSEG WAKFIL PS2 CNF1..3 (computed on use)
+    {0, 4, 0, 0, 7, 2, 0, 7, 0, 0, 0},
+    {0, 3, 0, 0, 7, 0, 0, 5, 0, 0, 0},
+    {0, 1, 0, 0, 7, 0, 0, 5, 0, 0, 0},
+    {0, 0, 0, 0, 7, 7, 0, 7, 0, 0, 0},
+    {0, 1, 1, 0, 2, 0, 0, 2, 0, 0, 0},
+    {0, 0, 1, 0, 7, 0, 0, 6, 0, 0, 0},
+    {0, 0, 0, 0, 2, 0, 0, 2, 0, 0, 0},
+};
+const int default_can_cfg_length = static_cast<int>(sizeof default_can_cfg / sizeof default_can_cfg[0]);
+
+namespace {
+
+constexpr const char *can_delims = " \t,.";
+constexpr unsigned long default_bit_rate = 500000;
+constexpr unsigned long min_bit_rate = 5000;
+constexpr unsigned long max_bit_rate = 1000000;
+constexpr unsigned long max_ntq = 25;
+// Five quanta would leave no propagation segment, which the controller's
+// PRSEG field (length minus 1) cannot express.
+constexpr unsigned long min_ntq = 6;
+constexpr unsigned long max_brp = 63;
+
+bool keyword(const char *token, const char *word, size_t n)
+{
+    return token != nullptr && strlen(token) >= n && strncasecmp(token, word, n) == 0;
+}
+
+void fail_stderr(const char *text)
+{
+    fputs(text, stderr);
+    fflush(stderr);
+}
+
+// The bit rate of "speed" and "calc": base 0, both conversion failures
+// refused. A missing token is the default rate.
+int bus_frequency(const char *token, unsigned long *value)
+{
+    if (token == nullptr) {
+        *value = default_bit_rate;
+        return 0;
+    }
+    uint64_t v = 0;
+    if (arg_to_num(token, 0, 64, num_reject::both, &v) != 0) {
+        fprintf(stderr, "%s: invalid bus frequency entry %s\n", "process_cmd_can", token);
+        fflush(stderr);
+        return -1;
+    }
+    *value = static_cast<unsigned long>(v);
+    return 0;
+}
+
+int bit_rate_in_range(const char *token, unsigned long value)
+{
+    if (value >= min_bit_rate && value <= max_bit_rate)
+        return 0;
+    fprintf(stderr, "%s: bus frequency %s out of range\n", "process_cmd_can", token);
+    fflush(stderr);
+    return -1;
+}
+
+int can_speed(char *token)
+{
+    can_speed_cfg cfg{};
+    unsigned long value = 0;
+    if (bus_frequency(token, &value) != 0)
+        return -1;
+    if (value < static_cast<unsigned long>(default_can_cfg_length)) {
+        cfg = default_can_cfg[value];
+        can_calc_config(&cfg);
+    } else {
+        if (bit_rate_in_range(token, value) != 0)
+            return -1;
+        if (can_calc_params(CAN_FOSC, value, 1, &cfg) != 0) {
+            fail_stderr("Ntq calculation failed\n");
+            return -1;
+        }
+    }
+    if (can_set_speed(cfg) != 0) {
+        fail_stderr("Failed to set CAN configuration\n");
+        return -1;
+    }
+    can_config_show(&cfg);
+    if (can_reinit() != 0) {
+        fail_stderr("Failed to activate new config\n");
+        return -1;
+    }
+    return 0;
+}
+
+int can_calc(char *token)
+{
+    unsigned long value = 0;
+    if (bus_frequency(token, &value) != 0)
+        return -1;
+    if (token != nullptr && bit_rate_in_range(token, value) != 0)
+        return -1;
+    can_speed_cfg cfg{};
+    if (can_calc_params(CAN_FOSC, value, 1, &cfg) != 0) {
+        fail_stderr("Ntq calculation failed\n");
+        return -1;
+    }
+    return 0;
+}
+
+int can_dump(const char *token)
+{
+    if (token == nullptr || keyword(token, "on", 2)) {
+        if (can_trace_enable() != 0) {
+            fail_stderr("Enabling CAN trace failed\n");
+            return -1;
+        }
+        puts("dump on");
+        return 0;
+    }
+    if (can_trace_disable() != 0) {
+        fail_stderr("Disabling CAN trace failed\n");
+        return -1;
+    }
+    puts("dump off");
+    return 0;
+}
+
+int can_mode(const char *token)
+{
+    if (token == nullptr || keyword(token, "show", 2)) {
+        uint8_t mode = 0;
+        if (can_get_mode(&mode) != 0) {
+            fail_stderr("Failed to get CAN mode\n");
+            return -1;
+        }
+        printf("Mode: %02X\n", mode);
+        return 0;
+    }
+    uint8_t mode;
+    if (keyword(token, "normal", 2)) {
+        mode = CAN_MODE_NORMAL;
+    } else if (keyword(token, "listen", 2)) {
+        mode = CAN_MODE_LISTEN;
+    } else {
+        fprintf(stderr, "invalid CAN mode command %s\n", token);
+        fflush(stderr);
+        return -1;
+    }
+    if (can_set_mode(mode) != 0) {
+        fprintf(stderr, "Failed to set CAN mode %s\n", token);
+        fflush(stderr);
+        return -1;
+    }
+    if (can_reinit() != 0) {
+        fail_stderr("Failed to activate new config\n");
+        return -1;
+    }
+    printf("Mode: %02X\n", mode);
+    return 0;
+}
+
+} // namespace
+
+void can_calc_config(can_speed_cfg *c)
+{
+    if (c == nullptr)
+        return;
+    c->CAN_CNF1 = static_cast<uint8_t>((c->CAN_SJW << 6) | c->CAN_BPR);
+    c->CAN_CNF2 = static_cast<uint8_t>((c->CAN_BTLMODE << 7) | (c->CAN_SAM << 6) | (c->CAN_PS1 << 3) | c->CAN_PRSEG);
+    c->CAN_CNF3 = static_cast<uint8_t>((c->CAN_WAKFIL << 6) | c->CAN_PS2);
+}
+
+int can_calc_params(unsigned long Fosc, unsigned long Fbus, int triple, can_speed_cfg *can_speedcfg)
+{
+    if (Fbus == 0 || can_speedcfg == nullptr)
+        return -1;
+
+    // Quanta per bit for prescaler BRP: Fosc / (2 * Fbus * (BRP + 1)),
+    // truncated. Dividing step by step gives the same quotient without the
+    // product overflowing.
+    const unsigned long per_bit = Fosc / Fbus / 2;
+    unsigned long brp = 0;
+    unsigned long ntq = per_bit;
+    while (ntq > max_ntq && brp < max_brp) {
+        ++brp;
+        ntq = per_bit / (brp + 1);
+    }
+    if (ntq < min_ntq || ntq > max_ntq)
+        return -1;
+
+    const int sy = 1;
+    int ps = static_cast<int>((32 * ntq + 50) / 100); // 0.32 * Ntq, halves up
+    if (ps > 8)
+        ps = 8;
+    int pr = static_cast<int>(ntq) - sy - 2 * ps;
+    if (pr > 8)
+        pr = 8;
+    int sjw = ps - 1;
+    if (sjw > 4)
+        sjw = 4;
+
+    printf("NTQ(%lu) BRP(%lu) ## SY(%d) PR(%d) PS1(%d) PS2(%d) ## SJW(%d) ## sum(%d)\n", ntq, brp, sy, pr, ps, ps,
+           sjw, sy + pr + ps + ps);
+
+    can_speed_cfg c{};
+    c.CAN_BPR = static_cast<uint8_t>(brp);
+    c.CAN_BTLMODE = 1;
+    c.CAN_PRSEG = static_cast<uint8_t>(pr - 1);
+    c.CAN_PS1 = static_cast<uint8_t>(ps - 1);
+    c.CAN_PS2 = static_cast<uint8_t>(ps - 1);
+    c.CAN_SJW = static_cast<uint8_t>(sjw - 1);
+    c.CAN_SAM = triple == 1 ? 1 : 0;
+    c.CAN_WAKFIL = 0;
+    can_calc_config(&c);
+    *can_speedcfg = c;
+    return 0;
+}
+
+void can_config_show(const can_speed_cfg *cfg)
+{
+    if (cfg == nullptr)
+        return;
+    printf("PreScaler: %d\n", cfg->CAN_BPR);
+    printf("PropSeg: %d\n", cfg->CAN_PRSEG);
+    printf("PhaseSeg 1: %d\n", cfg->CAN_PS1);
+    printf("PhaseSeg 2: %d\n", cfg->CAN_PS2);
+    printf("SyncJumpWidth: %d\n", cfg->CAN_SJW);
+    printf("TripleSampling: %d\n", cfg->CAN_SAM);
+    printf("CNF1: %d\n", cfg->CAN_CNF1);
+    printf("CNF2: %d\n", cfg->CAN_CNF2);
+    printf("CNF3: %d\n", cfg->CAN_CNF3);
+}
+
+void process_can_msg(hdlc_msg_t *msg, uint16_t /*size*/)
+{
+    if (msg == nullptr)
+        return;
+    const uint8_t *d = msg->data;
+    const uint8_t kind = d[0];
+    const int32_t timestamp = static_cast<int32_t>(get_le32(d + 1));
+    char line[80];
+
+    switch (kind) {
+    case 0: {
+        const uint8_t sidh = d[5], sidl = d[6], eid8 = d[7], eid0 = d[8];
+        unsigned id;
+        if (sidl & 0x08)
+            id = (static_cast<unsigned>(sidl & 0x03) << 16) | (static_cast<unsigned>(eid8) << 8) | eid0;
+        else
+            id = (static_cast<unsigned>(sidh) << 3) | (sidl >> 5);
+        const unsigned dlc = d[9] & 0x0F;
+        char text[80];
+        for (unsigned i = 0; i < dlc; ++i)
+            snprintf(&text[2 * i], sizeof text - 2 * i, "%02X", d[10 + i]);
+        text[2 * dlc] = '\0';
+        snprintf(line, sizeof line, "%07d %02X %02d %.30s\n", timestamp, id, static_cast<int>(dlc), text);
+        break;
+    }
+    case 1:
+        snprintf(line, sizeof line, "%07d ERROR 0 Message Error\n", timestamp);
+        break;
+    case 2:
+        snprintf(line, sizeof line, "%07d ERROR 0 CAN Error: %d\n", timestamp, d[4]);
+        break;
+    default:
+        // A newer firmware may send kinds this console does not know; say so
+        // rather than hide the record.
+        snprintf(line, sizeof line, "%07d unknown CAN record kind %u\n", timestamp, kind);
+        break;
+    }
+    // puts adds a line end of its own: every record is followed by an empty
+    // line.
+    puts(line);
+}
+
+int process_cmd_can(char *param)
+{
+    can_speed_cfg cfg{};
+    if (can_get_speed(&cfg) != 0) {
+        fail_stderr("Failed to get CAN configuration\n");
+        return -1;
+    }
+
+    char *save = nullptr;
+    char *sub = param != nullptr ? strtok_r(param, can_delims, &save) : nullptr;
+    char *arg = sub != nullptr ? strtok_r(nullptr, can_delims, &save) : nullptr;
+
+    if (sub == nullptr || keyword(sub, "show", 2)) {
+        can_config_show(&cfg);
+        return 0;
+    }
+    if (keyword(sub, "speed", 2))
+        return can_speed(arg);
+    if (keyword(sub, "dump", 2))
+        return can_dump(arg);
+    if (keyword(sub, "reset", 3)) {
+        if (can_reset() != 0) {
+            fail_stderr("CAN reset failed\n");
+            return -1;
+        }
+        return 0;
+    }
+    if (keyword(sub, "reinit", 3)) {
+        if (can_reinit() != 0) {
+            fail_stderr("CAN re-init failed\n");
+            return -1;
+        }
+        return 0;
+    }
+    if (keyword(sub, "calc", 3))
+        return can_calc(arg);
+    if (keyword(sub, "mode", 3))
+        return can_mode(arg);
+
+    fprintf(stderr, "Invalid CAN command %s\n", sub);
+    fflush(stderr);
+    return -1;
+}
+
+int process_cmd_can_reset(char *)
+{
+    return can_reset();
+}
+
+int process_cmd_can_mode(char *param)
+{
+    char *save = nullptr;
+    const char *tok = param != nullptr ? strtok_r(param, "= \t", &save) : nullptr;
+    uint8_t mode = 0;
+    arg_to_num(tok, &mode, 0, num_reject::none);
+    can_set_mode(mode);
+    return can_reinit();
+}
+
+// ---- MDIO test ---------------------------------------------------------------
+
+int mdio_reg_read_test(uint8_t phyad, uint8_t regad, uint16_t value, unsigned int count)
+{
+    for (unsigned int pass = 0; pass < count; ++pass) {
+        const unsigned int left = count - 1 - pass;
+        uint16_t got = 0;
+        if (mdio_read(phyad, regad, &got) != 0) {
+            fprintf(stderr, "%s: mdio_read failed after %u loops, , phyad(%02X) regad(%02X)\n", __func__, left,
+                    phyad, regad);
+            fflush(stderr);
+            return -1;
+        }
+        if (got != value) {
+            fprintf(stderr, "%s read invalid value after %u loops (%04X != %04X), phyad(%02X) regad(%02X)\n",
+                    __func__, left, got, value, phyad, regad);
+            fflush(stderr);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int mdio_reg_write_test(uint8_t phyad, uint8_t regad, uint16_t v1, uint16_t v2, unsigned int count)
+{
+    for (unsigned int pass = 0; pass < count; ++pass) {
+        const unsigned int left = count - 1 - pass;
+        // The last pass writes v1, which stays in the register.
+        const uint16_t value = (left & 1u) ? v2 : v1;
+        uint16_t got = 0;
+        if (mdio_write(phyad, regad, value) != 0 || mdio_read(phyad, regad, &got) != 0) {
+            fprintf(stderr, "%s: mdio_read failed after %u loops, , phyad(%02X) regad(%02X)\n", __func__, left,
+                    phyad, regad);
+            fflush(stderr);
+            return -1;
+        }
+        if (got != value) {
+            fprintf(stderr, "%s read invalid value after %u loops (%04X != %04X), phyad(%02X) regad(%02X)\n",
+                    __func__, left, got, value, phyad, regad);
+            fflush(stderr);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int mdio_test(void)
+{
+    constexpr unsigned passes = 100;
+    int failed = 0;
+    auto report = [&failed](int rc, const char *name) {
+        fprintf(stderr, "%s %s\n", name, rc == 0 ? "passed" : "failed");
+        fflush(stderr);
+        if (rc != 0)
+            ++failed;
+    };
+    report(mdio_reg_read_test(0x18, 0x03, 0x5CC2, passes), "mdio_reg_read_test(0x18, 0x03, 0x5CC2, 100)");
+    report(mdio_reg_read_test(0x19, 0x03, 0x5CC2, passes), "mdio_reg_read_test(0x19, 0x03, 0x5CC2, 100)");
+    report(mdio_reg_read_test(0x06, 0x00, 0x95, passes), "mdio_reg_read_test(0x06, 0x00, 0x95, 100)");
+    report(mdio_reg_write_test(0x18, 0x00, 0x200, 0x208, passes),
+           "mdio_reg_write_test(0x18, 0x00, 0x200, 0x208, 100)");
+    report(mdio_reg_write_test(0x19, 0x00, 0x200, 0x208, passes),
+           "mdio_reg_write_test(0x19, 0x00, 0x200, 0x208, 100)");
+    report(mdio_reg_write_test(0x06, 0x22, 0x06, static_cast<uint8_t>(~0x06), passes),
+           "mdio_reg_write_test(0x06, 0x22, 0x06, ~0x06, 100)");
+    return failed;
+}
+
+int process_cmd_test(char *param)
+{
+    char *save = nullptr;
+    const char *what = param != nullptr ? strtok_r(param, " \t\r\n", &save) : nullptr;
+    if (keyword(what, "mdio", 2))
+        mdio_test();
+    return 0;
+}
