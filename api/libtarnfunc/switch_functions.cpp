@@ -1,0 +1,478 @@
+// The switch commands: sniff, mib, tab, pvlan, smac, vlan and mac. They keep
+// no state; every number is read with the shared argument rule (arg_to_num)
+// and every table limit comes from tab_desc.
+#include "switch_functions.h"
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "debug.h"
+#include "util.h"
+
+namespace {
+
+constexpr int PORT_COUNT = 4;
+
+// True when the token is at least n characters long and its first n equal
+// the keyword's, ignoring case.
+bool keyword(const char *token, const char *word, size_t n)
+{
+    return token != nullptr && strlen(token) >= n && strncasecmp(token, word, n) == 0;
+}
+
+bool whole_word(const char *token, const char *word)
+{
+    return token != nullptr && strcasecmp(token, word) == 0;
+}
+
+void fail_stderr(const char *text)
+{
+    fflush(stdout);
+    fputs(text, stderr);
+    fflush(stderr);
+}
+
+const ind_tab_desc_t &table_of(ind_tab_id id)
+{
+    return tab_desc[id];
+}
+
+// "<first>[<sep><end>]" in one token: after the first number, a separator of
+// any kind and the end number, when at least two characters are left.
+struct entry_range {
+    uint64_t first = 0;
+    bool has_end = false;
+    uint64_t end = 0;
+    const char *end_text = nullptr;
+};
+
+enum class range_rc { ok, bad_first, bad_end };
+
+range_rc parse_range(const char *token, entry_range &r)
+{
+    const char *stop = nullptr;
+    if (arg_to_num(token, 0, 64, num_reject::both, &r.first, &stop) != 0)
+        return range_rc::bad_first;
+    if (stop != nullptr && strlen(stop) >= 2) {
+        r.end_text = stop + 1;
+        if (arg_to_num(r.end_text, 0, 64, num_reject::both, &r.end) != 0)
+            return range_rc::bad_end;
+        r.has_end = true;
+    }
+    return range_rc::ok;
+}
+
+// Reports a refused range in the handler's name; false when refused.
+bool range_ok(const char *fn, const char *token, range_rc rc, const entry_range &r)
+{
+    if (rc == range_rc::bad_first) {
+        fflush(stdout);
+        fprintf(stderr, "%s: invalid entry_idx %s\n", fn, token);
+        return false;
+    }
+    if (rc == range_rc::bad_end) {
+        fflush(stdout);
+        fprintf(stderr, "%s: invalid end_entry_idx %s\n", fn, r.end_text);
+        return false;
+    }
+    return true;
+}
+
+// Entry numbers of smac and vlan are signed: "-1" is a number below the
+// table, not entry 65535 cut to 16 bits.
+bool index_ok(const char *fn, int64_t first, int64_t last, int64_t limit)
+{
+    if (first < 0 || last < 0 || first >= limit || last >= limit) {
+        fflush(stdout);
+        fprintf(stderr, "%s: invalid start index (%lld) or end index (%lld)\n", fn, static_cast<long long>(first),
+                static_cast<long long>(last));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void smac_entry_show(statmac_tab_entry_t *entry)
+{
+    if (entry == nullptr)
+        return;
+    char mac[18];
+    char ports[40];
+    mactostr(entry->addr, mac, sizeof mac);
+    ultobinstr(entry->fwd_ports, ports, 4, nullptr);
+    printf("fid(%02X) use_fid(%c) st_ovrd(%c) valid(%c) ports(%s) MAC(%s)\n", entry->fid, entry->use_fid ? 'x' : '-',
+           entry->st_override ? 'x' : '-', entry->valid ? 'x' : '-', ports, mac);
+}
+
+void vlan_entry_show(vlan_entry_t *entry)
+{
+    if (entry == nullptr)
+        return;
+    char ports[40];
+    ultobinstr(entry->fwd_ports, ports, 4, nullptr);
+    printf("vid(%04u) fid(%03u) valid(%c) ports(%s)\n", static_cast<unsigned>(entry->vid),
+           static_cast<unsigned>(entry->fid), entry->valid ? 'x' : '-', ports);
+}
+
+int process_cmd_sniff(char *param)
+{
+    const char *delims = "= \t";
+    char *save = nullptr;
+    char *tok = param ? strtok_r(param, delims, &save) : nullptr;
+    uint64_t v = 0;
+    if (tok == nullptr || arg_to_num(tok, 0, 64, num_reject::both, &v) != 0) {
+        fail_stderr("invalid port");
+        return -1;
+    }
+    const long port = static_cast<long>(v);
+    if (v < 1 || v > PORT_COUNT)
+        return -1;
+
+    tok = strtok_r(nullptr, delims, &save);
+    if (tok == nullptr) {
+        uint8_t mode = 0;
+        if (ksz_get_sniff(static_cast<uint8_t>(port), &mode) != 0) {
+            fflush(stdout);
+            fprintf(stderr, "getting sniff mode for port(%ld) failed\n", port);
+            return -1;
+        }
+        printf("sniff mode(%02X) on port(%ld)\n", mode, port);
+        fflush(stdout);
+        return 0;
+    }
+
+    uint8_t mode;
+    if (whole_word(tok, "rxtx"))
+        mode = SNIFF_RXTX;
+    else if (whole_word(tok, "rx"))
+        mode = SNIFF_RX;
+    else if (whole_word(tok, "tx"))
+        mode = SNIFF_TX;
+    else if (keyword(tok, "mirror", 2))
+        mode = SNIFF_MIRROR;
+    else if (keyword(tok, "off", 2))
+        mode = SNIFF_OFF;
+    else
+        return -1;
+    printf("sniff mode(%02X) on port(%ld)\n", mode, port);
+    fflush(stdout);
+    int rc = ksz_set_sniff(static_cast<uint8_t>(port), mode);
+    if (rc != 0) {
+        // The line above only says what was asked; say that it did not happen.
+        fprintf(stderr, "setting sniff mode for port(%ld) failed\n", port);
+    }
+    return rc;
+}
+
+int process_cmd_mib(char *param)
+{
+    const bool has_arg = param != nullptr && param[strspn(param, " \t\r\n")] != '\0';
+    if (has_arg) {
+        uint64_t port = 0;
+        // A port the switch does not have would read no counter at all.
+        if (arg_to_num(param, 0, 64, num_reject::both, &port) != 0 || port < 1 || port > PORT_COUNT) {
+            fail_stderr("invalid port");
+            return -1;
+        }
+        int rc = mib_tab_show(static_cast<uint8_t>(port), mib_counters);
+        fflush(stdout);
+        return rc == 0 ? 0 : -1;
+    }
+    int rc = 0;
+    for (uint8_t port = 1; port <= PORT_COUNT; ++port) {
+        if (mib_tab_show(port, mib_counters) != 0)
+            rc = -1;
+        putchar('\n');
+    }
+    fflush(stdout);
+    return rc;
+}
+
+int process_cmd_ind_tab(char *param)
+{
+    static const char *const fn = "process_cmd_ind_tab";
+    char *save = nullptr;
+    char *tok = param ? strtok_r(param, " =\t(", &save) : nullptr;
+    if (tok == nullptr) {
+        fail_stderr("table name required\n");
+        return -1;
+    }
+    const ind_tab_desc_t *t = nullptr;
+    for (int i = 0; i < tab_desc_size && t == nullptr; ++i)
+        if (keyword(tok, tab_desc[i].name, 2))
+            t = &tab_desc[i];
+    if (t == nullptr) {
+        fflush(stdout);
+        fprintf(stderr, "invalid table %s\n", tok);
+        return -1;
+    }
+
+    const char *entry_delims = ",. =\t(";
+    uint64_t first = 0, last = 0;
+    tok = strtok_r(nullptr, entry_delims, &save);
+    if (tok == nullptr || keyword(tok, "all", 1)) {
+        first = 0;
+        last = t->max_entries - 1u;
+    } else {
+        entry_range r;
+        if (!range_ok(fn, tok, parse_range(tok, r), r))
+            return -1;
+        first = r.first;
+        last = (r.has_end && r.end != 0) ? r.end : first;
+    }
+    // The firmware addresses entries with 16 bits: a number beyond the table
+    // would reach another entry, or none, instead of being refused.
+    if (first >= t->max_entries || (last >= first && last >= t->max_entries)) {
+        fflush(stdout);
+        fprintf(stderr, "%s: invalid start index (%llu) or end index (%llu)\n", fn,
+                static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+        return -1;
+    }
+
+    uint8_t data[9] = {};
+    tok = strtok_r(nullptr, entry_delims, &save);
+    if (tok != nullptr) {
+        // The dynamic MAC table and the counters belong to the switch.
+        if (t->id == IND_TAB_DMAC || t->id == IND_TAB_MIB) {
+            fflush(stdout);
+            fprintf(stderr, "%s: %s-table is read-only\n", fn, t->name);
+            return -1;
+        }
+        int n = 0;
+        while (tok != nullptr) {
+            uint64_t v = 0;
+            if (arg_to_num(tok, 0, 64, num_reject::both, &v) != 0) {
+                fflush(stdout);
+                fprintf(stderr, "%s: invalid data %s\n", fn, tok);
+                return -1;
+            }
+            data[n++] = static_cast<uint8_t>(v);
+            if (n == static_cast<int>(sizeof data))
+                break;
+            tok = strtok_r(nullptr, " ,\t.)", &save);
+        }
+        if (n != t->entry_size) {
+            fflush(stdout);
+            fprintf(stderr, "%s: number of data bytes (%d) does not match entry size (%d)\n", fn, n, t->entry_size);
+            return -1;
+        }
+        return ind_tab_entry_write(t->id, static_cast<uint16_t>(first), data, static_cast<uint8_t>(n));
+    }
+
+    for (uint64_t e = first; e <= last; ++e) {
+        if (ind_tab_entry_read(t->id, static_cast<uint16_t>(e), data, t->entry_size) != 0) {
+            fflush(stdout);
+            fprintf(stderr, "failed to read entry from %s table\n", t->name);
+            return -1;
+        }
+        dump_hex(data, t->entry_size, 80, " ");
+    }
+    return 0;
+}
+
+int process_cmd_pvlan(char *param)
+{
+    const char *delims = "= \t";
+    char *save = nullptr;
+    char *tok = param ? strtok_r(param, delims, &save) : nullptr;
+    if (tok == nullptr || keyword(tok, "show", 2)) {
+        int rc = 0;
+        for (unsigned long port = 1; port <= PORT_COUNT; ++port) {
+            const long memshp = pvlan_get(static_cast<uint8_t>(port));
+            // An unreadable port shows all ones; the status says it failed.
+            if (memshp < 0)
+                rc = -1;
+            char bin[40];
+            ultobinstr(static_cast<uint32_t>(memshp), bin, 4, nullptr);
+            printf("port(%lu) %s (%02lX)\n", port, bin, static_cast<unsigned long>(memshp));
+        }
+        fflush(stdout);
+        return rc;
+    }
+
+    uint64_t v = 0;
+    if (arg_to_num(tok, 0, 64, num_reject::both, &v) != 0) {
+        fail_stderr("invalid port");
+        return -1;
+    }
+    const unsigned long port = static_cast<unsigned long>(v);
+    // Cut to 8 bits, port 257 would act on port 1; 0 is refused as it should be.
+    const uint8_t port8 = port > 0xFF ? 0 : static_cast<uint8_t>(port);
+
+    tok = strtok_r(nullptr, delims, &save);
+    if (tok == nullptr) {
+        const long memshp = pvlan_get(port8);
+        if (memshp == -1) {
+            fail_stderr("failed to get port vlan membership\n");
+            return -1;
+        }
+        printf("port(%lu) %02lX\n", port, static_cast<unsigned long>(memshp));
+        fflush(stdout);
+        return 0;
+    }
+
+    uint64_t m = 0;
+    if (arg_to_num(tok, 2, 64, num_reject::both, &m) != 0) {
+        fflush(stdout);
+        fprintf(stderr, "invalid port vlan membership %s\n", tok);
+        return -1;
+    }
+    printf("setting port(%lu) membership(%02lX)\n", port, static_cast<unsigned long>(m));
+    fflush(stdout);
+    // A mask too wide for five bits stays too wide (and is refused) rather
+    // than wrapping round to a small one that would be written.
+    const uint8_t memshp = m > 0x1F ? 0x1F : static_cast<uint8_t>(m);
+    if (pvlan_set(port8, memshp) != 0) {
+        fail_stderr("failed to set port vlan membership\n");
+        return -1;
+    }
+    return 0;
+}
+
+int process_cmd_smac(char *param)
+{
+    static const char *const fn = "process_cmd_smac";
+    const char *delims = " \t,.";
+    const int64_t limit = table_of(IND_TAB_SMAC).max_entries;
+    char *save = nullptr;
+    char *tok = param ? strtok_r(param, delims, &save) : nullptr;
+    int64_t first = 0, last = limit - 1;
+    if (tok != nullptr) {
+        entry_range r;
+        if (!range_ok(fn, tok, parse_range(tok, r), r))
+            return -1;
+        first = static_cast<int64_t>(r.first);
+        last = r.has_end ? static_cast<int64_t>(r.end) : first;
+    }
+    if (!index_ok(fn, first, last, limit))
+        return -1;
+
+    tok = strtok_r(nullptr, delims, &save);
+    if (tok == nullptr) {
+        int rc = 0;
+        for (int64_t e = first; e <= last; ++e) {
+            statmac_tab_entry_t entry{};
+            if (!statmac_tab_entry_read(static_cast<uint16_t>(e), &entry)) {
+                rc = -1; // skipped; the listing goes on
+                continue;
+            }
+            printf("%2d ", static_cast<int>(e));
+            smac_entry_show(&entry);
+        }
+        fflush(stdout);
+        return rc;
+    }
+
+    statmac_tab_entry_t entry{};
+    uint64_t v = 0;
+    if (arg_to_num(tok, 0, 64, num_reject::both, &v) != 0) {
+        fflush(stdout);
+        fprintf(stderr, "%s: invalid FID %s\n", fn, tok);
+        return -1;
+    }
+    entry.fid = static_cast<uint8_t>(v & 0x7F);
+    uint8_t *flags[] = {&entry.use_fid, &entry.st_override, &entry.valid};
+    for (uint8_t *flag : flags) {
+        tok = strtok_r(nullptr, delims, &save);
+        if (tok == nullptr)
+            break;
+        *flag = keyword(tok, "yes", 1) ? 1 : 0;
+    }
+    if (tok != nullptr)
+        tok = strtok_r(nullptr, delims, &save);
+    if (tok != nullptr) {
+        if (arg_to_num(tok, 2, 64, num_reject::both, &v) != 0) {
+            fail_stderr("invalid forward ports");
+            return -1;
+        }
+        entry.fwd_ports = static_cast<uint8_t>(v & 0x0F);
+        tok = strtok_r(nullptr, delims, &save);
+    }
+    if (tok == nullptr) {
+        fflush(stdout);
+        fprintf(stderr, "%s: incomplete static Mac table entry\n", fn);
+        return -1;
+    }
+    strtomac(tok, static_cast<int>(strlen(tok)), entry.addr);
+    dump_hex_pre(fn, entry.addr, sizeof entry.addr, 80, " ");
+    return statmac_tab_entry_write(static_cast<uint16_t>(first), &entry) ? 0 : -1;
+}
+
+int process_cmd_vlan(char *param)
+{
+    static const char *const fn = "process_cmd_vlan";
+    const char *delims = " \t,.";
+    const int64_t limit = 4 * static_cast<int64_t>(table_of(IND_TAB_VLAN).max_entries);
+    char *save = nullptr;
+    char *tok = param ? strtok_r(param, delims, &save) : nullptr;
+    int64_t first = 0, last = limit - 1;
+    if (tok != nullptr) {
+        entry_range r;
+        if (!range_ok(fn, tok, parse_range(tok, r), r))
+            return -1;
+        first = static_cast<int64_t>(r.first);
+        last = r.has_end ? static_cast<int64_t>(r.end) : first;
+    }
+    if (!index_ok(fn, first, last, limit))
+        return -1;
+
+    tok = strtok_r(nullptr, delims, &save);
+    if (tok == nullptr) {
+        int rc = 0;
+        vlan_entry_t w{};
+        for (int64_t id = first; id <= last; ++id) {
+            w.vid = static_cast<uint16_t>(id);
+            if (!vlan_entry_read(&w)) {
+                rc = -1; // skipped; the listing goes on
+                continue;
+            }
+            vlan_entry_show(&w);
+        }
+        fflush(stdout);
+        return rc;
+    }
+
+    vlan_entry_t w{};
+    w.vid = static_cast<uint16_t>(first);
+    uint64_t v = 0;
+    if (arg_to_num(tok, 0, 64, num_reject::both, &v) != 0) {
+        fflush(stdout);
+        fprintf(stderr, "%s: invalid FID %s\n", fn, tok);
+        return -1;
+    }
+    w.fid = static_cast<uint8_t>(v & 0x7F);
+    tok = strtok_r(nullptr, delims, &save);
+    if (tok != nullptr) {
+        w.valid = keyword(tok, "yes", 1) ? 1 : 0;
+        tok = strtok_r(nullptr, delims, &save);
+    }
+    if (tok == nullptr) {
+        fflush(stdout);
+        fprintf(stderr, "%s: incomplete static Mac table entry\n", fn);
+        return -1;
+    }
+    if (arg_to_num(tok, 2, 64, num_reject::both, &v) != 0) {
+        fail_stderr("invalid forward ports");
+        return -1;
+    }
+    w.fwd_ports = static_cast<uint8_t>(v & 0x0F);
+    strtok_r(nullptr, delims, &save); // one more field is allowed and not used
+    vlan_entry_show(&w);
+    fflush(stdout);
+    return vlan_entry_write(&w) ? 0 : -1;
+}
+
+int process_cmd_mac(char *)
+{
+    const int rc = dynmac_tab_show();
+    fflush(stdout);
+    // A listing cut short by a failed read is not a success.
+    return rc < 0 ? -1 : 0;
+}
+
+int process_cmd_port(char *)
+{
+    return -1;
+}
