@@ -5,6 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "can_functions.h"
 #include "console_functions.h"
 #include "tarnctl.h"
 
@@ -55,8 +56,8 @@ const cmd_entry cmd_table[] = {
     {'G', "pvlan", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
     {'A', "smac", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
     {0, "vlan", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
-    {0, "test", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
-    {'X', "can", 3, nullptr, 0, nullptr, CMD_UNLOCKED},
+    {0, "test", 2, nullptr, 0, process_cmd_test, CMD_UNLOCKED},
+    {'X', "can", 3, nullptr, 0, process_cmd_can, CMD_UNLOCKED},
     {0, "help", 2, nullptr, 0, process_cmd_help, CMD_UNLOCKED},
     {0, nullptr, 0, nullptr, 0, nullptr, CMD_ANY},
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "can.h"
+#include "can_functions.h"
 #include "commands.h"
 #include "e2p.h"
 #include "hdlc.h"
@@ -202,7 +203,10 @@ void hdlc_on_rx_frame(const u8_t *buffer, uint16_t bytes_received)
         target = route_ctl_ack(msg.hdr.cmd);
         break;
     case MSG_TYPE_INFO_ACK:
-        target = route_info_ack(msg.hdr.cmd);
+        if (msg.hdr.cmd == MSG_CMD_CAN_MSG)
+            process_can_msg(&msg, len);
+        else
+            target = route_info_ack(msg.hdr.cmd);
         break;
     case MSG_TYPE_GEN_RQ:
         if (msg.hdr.cmd == MSG_CMD_DBG)
