@@ -106,7 +106,9 @@ int main(int argc, char **argv)
         ret_val = parse_command_line(argc, argv, options);
 
     // With -N the receiver is never asked to stop: the console keeps showing
-    // what the box sends until it is ended from outside.
+    // what the box sends until it is ended from outside. Whatever the
+    // commands printed must reach a pipe or file before that happens.
+    fflush(stdout);
     if (do_exit == 1)
         stop_receiver();
     pthread_join(rcv_thread, nullptr);

@@ -212,12 +212,16 @@ TEST(RealDriver, NoBoxAttached)
 
 TEST_F(Cli, KeepsRunningAfterItsCommandsWithN)
 {
+    env["FAKE_FT_REPLIES"] = "6080=6f8001020304";
     proc::Options o;
     o.env = env;
-    o.limit = std::chrono::milliseconds(800);
-    proc::Result r = proc::run({TARNCTL_FAKE_BIN, "-N", "-r"}, o);
+    o.limit = std::chrono::milliseconds(1000);
+    proc::Result r = proc::run({TARNCTL_FAKE_BIN, "-N", "-V"}, o);
     EXPECT_TRUE(r.timed_out);
     EXPECT_FALSE(logged("FT_Close"));
+    // What the commands printed is out although the process had to be
+    // killed.
+    EXPECT_EQ(r.out, "Firmware 1.2.3.4\n");
 }
 
 TEST_F(Cli, RequestAndAnswerTravelTheWholePath)
