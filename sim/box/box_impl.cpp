@@ -93,7 +93,7 @@ constexpr std::array<MdioCase, 6> kMdioTestCases{{{0x18, 0x03}, {0x19, 0x03}, {0
 
 constexpr std::string_view kFaultKeys[] = {"drop-acks", "delay-acks",      "delay-ms",   "corrupt-fcs",
                                            "wrong-cmd", "garbage",         "mdio-wrong", "mdio-wrong-pass",
-                                           "ping-every-ms", "trace-ms"};
+                                           "ping-every-ms", "trace-ms", "dmac-entries"};
 
 } // namespace
 
@@ -134,12 +134,7 @@ void BoxImpl::reset_ram_state()
         for (size_t k = 0; k < kVlanSize; ++k)
             vlan[0][k] = static_cast<uint8_t>(bits >> (8 * k));
     }
-    dynmac = {
-        {{0x01, 0x4d, 0x3c, 0x2b, 0x1a, 0x00}, 0, 0},
-        {{0x02, 0x00, 0x00, 0x00, 0x00, 0x02}, 0, 1},
-        {{0x18, 0x00, 0x00, 0x00, 0x00, 0x02}, 0, 2},
-        {{0x19, 0x00, 0x00, 0x00, 0x00, 0x02}, 0, 3},
-    };
+    learn_dynmac();
 
     can = Can{};
     // 500 kbit/s from the 16 MHz oscillator, triple sampling.
@@ -152,6 +147,25 @@ void BoxImpl::reset_ram_state()
     eth_wakeup_ms = 400;
     eth_wakeup_threshold = 3;
     led_ctrl.fill(0);
+}
+
+// Addresses the switch has learned: four by default, or as many as the
+// dmac-entries setting asks for (02:00:00:00:hh:ll, on ports 0 to 3 in turn).
+void BoxImpl::learn_dynmac()
+{
+    if (faults.dmac_entries < 0) {
+        dynmac = {
+            {{0x01, 0x4d, 0x3c, 0x2b, 0x1a, 0x00}, 0, 0},
+            {{0x02, 0x00, 0x00, 0x00, 0x00, 0x02}, 0, 1},
+            {{0x18, 0x00, 0x00, 0x00, 0x00, 0x02}, 0, 2},
+            {{0x19, 0x00, 0x00, 0x00, 0x00, 0x02}, 0, 3},
+        };
+        return;
+    }
+    dynmac.clear();
+    for (int i = 0; i < faults.dmac_entries; ++i)
+        dynmac.push_back({{static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0, 0, 0, 0x02}, 0,
+                          static_cast<uint8_t>(i % 4)});
 }
 
 // What the firmware does at start: take the register sequences and the CAN
@@ -380,6 +394,11 @@ bool BoxImpl::apply_fault(std::string_view key, std::string_view value, std::str
     } else if (key == "ping-every-ms") {
         faults.ping_every_ms = n;
         next_ping_us_ = (n && running_) ? now_us_ + n * 1000 : UINT64_MAX;
+    } else if (key == "dmac-entries") {
+        if (n > kDmacEntries)
+            return fail("bad value '" + v + "' for dmac-entries: at most 1024");
+        faults.dmac_entries = static_cast<int>(n);
+        learn_dynmac();
     } else if (key == "trace-ms") {
         if (n == 0)
             return fail("bad value '" + v + "' for trace-ms: must be at least 1");

@@ -27,6 +27,9 @@
 //                      the default)
 //   trace-ms=MS        interval of CAN trace records while trace is on
 //                      (default 100)
+//   dmac-entries=N     the dynamic MAC table holds N learned addresses (0 to
+//                      1024; 0: empty) instead of the four it learns by
+//                      default, now and after every boot
 //
 // Housekeeping status word (0x60/0x71): bit 0 Ethernet part powered, bit 1
 // wake-up line driven, bit 2 wake-up pulse running, bit 3 boot loader
@@ -100,6 +103,7 @@ public:
         unsigned mdio_wrong_nth = 0, mdio_wrong_seen = 0;
         uint64_t ping_every_ms = 0;
         uint64_t trace_ms = 100;
+        int dmac_entries = -1; // -1: the default table
     };
 
     explicit BoxImpl(Box::Options opts);
@@ -161,6 +165,7 @@ public:
 private:
     void boot(uint64_t now_us);
     void reset_ram_state();
+    void learn_dynmac();
     void apply_stored_config();
     void indirect_access();
     void load_eeprom();
