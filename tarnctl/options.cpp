@@ -7,6 +7,7 @@
 
 #include "can_functions.h"
 #include "console_functions.h"
+#include "switch_functions.h"
 #include "tarnctl.h"
 
 FT_HANDLE ft_handle = nullptr;
@@ -45,17 +46,17 @@ const cmd_entry cmd_table[] = {
     {'r', "reset", 2, nullptr, 0, process_cmd_reset, CMD_ANY},
     {'c', "cbus", 2, nullptr, 0, process_cmd_cbus, CMD_UNLOCKED},
     {'e', "eep", 2, "e2p", 2, process_cmd_e2p, CMD_UNLOCKED},
-    {'S', "sniff", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
-    {'M', "mib", 3, nullptr, 0, nullptr, CMD_UNLOCKED},
+    {'S', "sniff", 2, nullptr, 0, process_cmd_sniff, CMD_UNLOCKED},
+    {'M', "mib", 3, nullptr, 0, process_cmd_mib, CMD_UNLOCKED},
     {'w', "wup", 2, nullptr, 0, process_cmd_wup, CMD_ANY},
     {'C', "cfg", 2, nullptr, 0, process_cmd_cfg, CMD_UNLOCKED},
     {0, "echo", 2, nullptr, 0, process_cmd_echo, CMD_UNLOCKED},
-    {0, "mac", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
+    {0, "mac", 2, nullptr, 0, process_cmd_mac, CMD_UNLOCKED},
     {'H', "hdlc", 2, "raw", 2, process_cmd_hdlc, CMD_UNLOCKED},
-    {'T', "tab", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
-    {'G', "pvlan", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
-    {'A', "smac", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
-    {0, "vlan", 2, nullptr, 0, nullptr, CMD_UNLOCKED},
+    {'T', "tab", 2, nullptr, 0, process_cmd_ind_tab, CMD_UNLOCKED},
+    {'G', "pvlan", 2, nullptr, 0, process_cmd_pvlan, CMD_UNLOCKED},
+    {'A', "smac", 2, nullptr, 0, process_cmd_smac, CMD_UNLOCKED},
+    {0, "vlan", 2, nullptr, 0, process_cmd_vlan, CMD_UNLOCKED},
     {0, "test", 2, nullptr, 0, process_cmd_test, CMD_UNLOCKED},
     {'X', "can", 3, nullptr, 0, process_cmd_can, CMD_UNLOCKED},
     {0, "help", 2, nullptr, 0, process_cmd_help, CMD_UNLOCKED},
