@@ -3,8 +3,8 @@
 // thread that runs the converters' timers. One mutex (Bus::mu) guards all of
 // it, converters and boxes included; callbacks run without it.
 //
-// Lock order: a context's event lock (ev_mu, held while callbacks run), then
-// Bus::mu. Nothing takes ev_mu while holding Bus::mu.
+// Only one thread at a time runs a context's callbacks (libusb's event
+// lock); that is a flag under Bus::mu, so there is no second mutex to order.
 #pragma once
 
 #include <libusb.h>
@@ -114,7 +114,8 @@ private:
 struct libusb_context {
     bool is_default = false;
     int refs = 0;
-    std::timed_mutex ev_mu;           // one event handler at a time
+    bool handling = false;            // a thread runs callbacks (Bus::mu); one at a time
+    std::condition_variable ev_cv;    // with Bus::mu: the handler finished
     std::deque<libusb_transfer *> done; // finished, callback not yet run (Bus::mu)
     std::condition_variable cv;       // with Bus::mu: something finished
     bool interrupted = false;

@@ -821,19 +821,21 @@ int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context *ctx, stru
         return LIBUSB_ERROR_BUSY;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(tv->tv_sec) +
                     std::chrono::microseconds(tv->tv_usec);
-    std::unique_lock<std::timed_mutex> ev(c->ev_mu, std::defer_lock);
-    if (!ev.try_lock_until(deadline))
-        return 0; // another thread handled events for the whole time-out
-
     std::deque<libusb_transfer *> ready;
     {
         std::unique_lock<std::mutex> lk(bus.mu);
+        // Another thread handling events: wait for it, as libusb does.
+        while (c->handling) {
+            if (c->ev_cv.wait_until(lk, deadline) == std::cv_status::timeout)
+                return 0;
+        }
         while (c->done.empty() && !c->interrupted && !(completed && *completed)) {
             if (c->cv.wait_until(lk, deadline) == std::cv_status::timeout)
                 break;
         }
         c->interrupted = false;
         ready.swap(c->done);
+        c->handling = true;
     }
     tls_in_callback = c;
     for (libusb_transfer *t : ready) {
@@ -844,6 +846,9 @@ int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context *ctx, stru
             libusb_free_transfer(t);
     }
     tls_in_callback = nullptr;
+    std::lock_guard<std::mutex> lk(bus.mu);
+    c->handling = false;
+    c->ev_cv.notify_all();
     return 0;
 }
 
