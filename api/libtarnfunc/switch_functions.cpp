@@ -33,6 +33,25 @@ void fail_stderr(const char *text)
     fflush(stderr);
 }
 
+// Splits the argument text in place, with a delimiter set per token; a null
+// text has no tokens.
+class tokens {
+public:
+    explicit tokens(char *text) : text_(text) {}
+    char *next(const char *delims)
+    {
+        if (text_ == nullptr && save_ == nullptr)
+            return nullptr;
+        char *tok = strtok_r(text_, delims, &save_);
+        text_ = nullptr;
+        return tok;
+    }
+
+private:
+    char *text_;
+    char *save_ = nullptr;
+};
+
 const ind_tab_desc_t &table_of(ind_tab_id id)
 {
     return tab_desc[id];
@@ -119,8 +138,8 @@ void vlan_entry_show(vlan_entry_t *entry)
 int process_cmd_sniff(char *param)
 {
     const char *delims = "= \t";
-    char *save = nullptr;
-    char *tok = param ? strtok_r(param, delims, &save) : nullptr;
+    tokens args(param);
+    char *tok = args.next(delims);
     uint64_t v = 0;
     if (tok == nullptr || arg_to_num(tok, 0, 64, num_reject::both, &v) != 0) {
         fail_stderr("invalid port");
@@ -130,7 +149,7 @@ int process_cmd_sniff(char *param)
     if (v < 1 || v > PORT_COUNT)
         return -1;
 
-    tok = strtok_r(nullptr, delims, &save);
+    tok = args.next(delims);
     if (tok == nullptr) {
         uint8_t mode = 0;
         if (ksz_get_sniff(static_cast<uint8_t>(port), &mode) != 0) {
@@ -193,8 +212,8 @@ int process_cmd_mib(char *param)
 int process_cmd_ind_tab(char *param)
 {
     static const char *const fn = "process_cmd_ind_tab";
-    char *save = nullptr;
-    char *tok = param ? strtok_r(param, " =\t(", &save) : nullptr;
+    tokens args(param);
+    char *tok = args.next(" =\t(");
     if (tok == nullptr) {
         fail_stderr("table name required\n");
         return -1;
@@ -211,7 +230,7 @@ int process_cmd_ind_tab(char *param)
 
     const char *entry_delims = ",. =\t(";
     uint64_t first = 0, last = 0;
-    tok = strtok_r(nullptr, entry_delims, &save);
+    tok = args.next(entry_delims);
     if (tok == nullptr || keyword(tok, "all", 1)) {
         first = 0;
         last = t->max_entries - 1u;
@@ -232,7 +251,7 @@ int process_cmd_ind_tab(char *param)
     }
 
     uint8_t data[9] = {};
-    tok = strtok_r(nullptr, entry_delims, &save);
+    tok = args.next(entry_delims);
     if (tok != nullptr) {
         // The dynamic MAC table and the counters belong to the switch.
         if (t->id == IND_TAB_DMAC || t->id == IND_TAB_MIB) {
@@ -251,7 +270,7 @@ int process_cmd_ind_tab(char *param)
             data[n++] = static_cast<uint8_t>(v);
             if (n == static_cast<int>(sizeof data))
                 break;
-            tok = strtok_r(nullptr, " ,\t.)", &save);
+            tok = args.next(" ,\t.)");
         }
         if (n != t->entry_size) {
             fflush(stdout);
@@ -275,8 +294,8 @@ int process_cmd_ind_tab(char *param)
 int process_cmd_pvlan(char *param)
 {
     const char *delims = "= \t";
-    char *save = nullptr;
-    char *tok = param ? strtok_r(param, delims, &save) : nullptr;
+    tokens args(param);
+    char *tok = args.next(delims);
     if (tok == nullptr || keyword(tok, "show", 2)) {
         int rc = 0;
         for (unsigned long port = 1; port <= PORT_COUNT; ++port) {
@@ -301,7 +320,7 @@ int process_cmd_pvlan(char *param)
     // Cut to 8 bits, port 257 would act on port 1; 0 is refused as it should be.
     const uint8_t port8 = port > 0xFF ? 0 : static_cast<uint8_t>(port);
 
-    tok = strtok_r(nullptr, delims, &save);
+    tok = args.next(delims);
     if (tok == nullptr) {
         const long memshp = pvlan_get(port8);
         if (memshp == -1) {
@@ -336,8 +355,8 @@ int process_cmd_smac(char *param)
     static const char *const fn = "process_cmd_smac";
     const char *delims = " \t,.";
     const int64_t limit = table_of(IND_TAB_SMAC).max_entries;
-    char *save = nullptr;
-    char *tok = param ? strtok_r(param, delims, &save) : nullptr;
+    tokens args(param);
+    char *tok = args.next(delims);
     int64_t first = 0, last = limit - 1;
     if (tok != nullptr) {
         entry_range r;
@@ -349,7 +368,7 @@ int process_cmd_smac(char *param)
     if (!index_ok(fn, first, last, limit))
         return -1;
 
-    tok = strtok_r(nullptr, delims, &save);
+    tok = args.next(delims);
     if (tok == nullptr) {
         int rc = 0;
         for (int64_t e = first; e <= last; ++e) {
@@ -375,20 +394,20 @@ int process_cmd_smac(char *param)
     entry.fid = static_cast<uint8_t>(v & 0x7F);
     uint8_t *flags[] = {&entry.use_fid, &entry.st_override, &entry.valid};
     for (uint8_t *flag : flags) {
-        tok = strtok_r(nullptr, delims, &save);
+        tok = args.next(delims);
         if (tok == nullptr)
             break;
         *flag = keyword(tok, "yes", 1) ? 1 : 0;
     }
     if (tok != nullptr)
-        tok = strtok_r(nullptr, delims, &save);
+        tok = args.next(delims);
     if (tok != nullptr) {
         if (arg_to_num(tok, 2, 64, num_reject::both, &v) != 0) {
             fail_stderr("invalid forward ports");
             return -1;
         }
         entry.fwd_ports = static_cast<uint8_t>(v & 0x0F);
-        tok = strtok_r(nullptr, delims, &save);
+        tok = args.next(delims);
     }
     if (tok == nullptr) {
         fflush(stdout);
@@ -405,8 +424,8 @@ int process_cmd_vlan(char *param)
     static const char *const fn = "process_cmd_vlan";
     const char *delims = " \t,.";
     const int64_t limit = 4 * static_cast<int64_t>(table_of(IND_TAB_VLAN).max_entries);
-    char *save = nullptr;
-    char *tok = param ? strtok_r(param, delims, &save) : nullptr;
+    tokens args(param);
+    char *tok = args.next(delims);
     int64_t first = 0, last = limit - 1;
     if (tok != nullptr) {
         entry_range r;
@@ -418,7 +437,7 @@ int process_cmd_vlan(char *param)
     if (!index_ok(fn, first, last, limit))
         return -1;
 
-    tok = strtok_r(nullptr, delims, &save);
+    tok = args.next(delims);
     if (tok == nullptr) {
         int rc = 0;
         vlan_entry_t w{};
@@ -443,10 +462,10 @@ int process_cmd_vlan(char *param)
         return -1;
     }
     w.fid = static_cast<uint8_t>(v & 0x7F);
-    tok = strtok_r(nullptr, delims, &save);
+    tok = args.next(delims);
     if (tok != nullptr) {
         w.valid = keyword(tok, "yes", 1) ? 1 : 0;
-        tok = strtok_r(nullptr, delims, &save);
+        tok = args.next(delims);
     }
     if (tok == nullptr) {
         fflush(stdout);
@@ -458,7 +477,7 @@ int process_cmd_vlan(char *param)
         return -1;
     }
     w.fwd_ports = static_cast<uint8_t>(v & 0x0F);
-    strtok_r(nullptr, delims, &save); // one more field is allowed and not used
+    args.next(delims); // one more field is allowed and not used
     vlan_entry_show(&w);
     fflush(stdout);
     return vlan_entry_write(&w) ? 0 : -1;
