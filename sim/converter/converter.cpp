@@ -274,13 +274,13 @@ void Converter::power_on(uint64_t now)
     }
     powered_ = true;
     if (box_) {
-        // The box runs from the same supply: it boots as it is plugged in.
+        // The box runs from the same supply: it boots as it is plugged in
+        // (a new box comes up running and only waits for the clock).
+        trace(now, "BOOT");
         box_call(now, [&] {
             box_->set_terminal(true, now);
-            box_->set_reset(true, now);
             box_->set_reset(false, now);
         });
-        trace(now, "BOOT");
     }
 }
 
@@ -332,9 +332,9 @@ void Converter::apply_pins(uint8_t old_levels, uint64_t now)
     uint8_t changed = old_levels ^ levels;
     if (changed & 0x01) {
         bool held = !(levels & 0x01);
-        box_call(now, [&] { box_->set_reset(held, now); });
         if (!held)
             trace(now, "BOOT");
+        box_call(now, [&] { box_->set_reset(held, now); });
     }
     if (changed & 0x02) {
         bool attached = levels & 0x02;

@@ -128,10 +128,10 @@ libusb_context *Bus::default_ctx_locked()
     return default_ctx_;
 }
 
-void Bus::trace_locked(const SimDevice &d, const std::string &text)
+void Bus::trace_locked(const SimDevice &d, const std::string &text, uint64_t at)
 {
     if (trace.enabled())
-        trace.line(now(), d.spec.serial, text);
+        trace.line(at == UINT64_MAX ? now() : at, d.spec.serial, text);
 }
 
 void Bus::log_locked(LogEntry e)
@@ -184,7 +184,7 @@ void Bus::unplug_locked(SimDevice &d)
     for (XferHdr *x : mine)
         complete_locked(x, LIBUSB_TRANSFER_NO_DEVICE);
     const uint64_t t = now();
-    trace_locked(d, "UNPLUG");
+    trace_locked(d, "UNPLUG", t);
     d.conv->power_off(t);
 }
 
@@ -200,7 +200,7 @@ void Bus::replug_locked(SimDevice &d)
     d.claimed.fill(nullptr);
     d.halted.clear();
     const uint64_t t = now();
-    trace_locked(d, "PLUG");
+    trace_locked(d, "PLUG", t);
     d.conv->power_on(t);
     kick_locked(d);
 }

@@ -80,7 +80,7 @@ public:
     void complete_locked(XferHdr *x, int status);
     int submit_locked(XferHdr *x, libusb_transfer_type type, int timeout_ms);
     void log_locked(LogEntry e);
-    void trace_locked(const SimDevice &d, const std::string &text);
+    void trace_locked(const SimDevice &d, const std::string &text, uint64_t at = UINT64_MAX);
     libusb_context *default_ctx_locked();
 
     std::vector<std::shared_ptr<SimDevice>> devices;
