@@ -219,11 +219,19 @@ void ProcessBulkInData(DeviceExtension *d, const uint8_t *data, int32_t n, InSlo
         EVENT_HANDLE *ev = nullptr;
         bool notify = false;
         {
-            std::lock_guard lock(d->rxMutex);
+            std::unique_lock lock(d->rxMutex);
             change = modem ^ d->modemStatus;
             d->modemStatus = modem;
             d->lineStatus = data[1];
             int32_t len = chunk - 2;
+            // A full ring holds the pipeline back instead of dropping the
+            // packet: the converter then keeps the bytes in its own buffer
+            // and, with flow control on, stops the far side, so nothing is
+            // lost behind the caller's back. Close and purge end the wait.
+            if (len > 0) {
+                while (d->ringFree < len && !d->stopFlag.load() && !(slot && slot->discard))
+                    d->roomCond.wait_for(lock, std::chrono::milliseconds(d->processorWait));
+            }
             // A purge since this transfer arrived drops what is left of it.
             if (len > 0 && !(slot && slot->discard) && d->ringFree >= len) {
                 const uint8_t *src = data + 2;
@@ -335,6 +343,7 @@ FT_STATUS FT_Read(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD read)
     std::memcpy(out + first, d->ring.get(), n - first);
     d->ringRead = (d->ringRead + n) % d->ringSize;
     d->ringFree += n;
+    d->roomCond.notify_all();
     if (d->ringFree == d->ringSize)
         d->eventStatus &= ~static_cast<uint32_t>(FT_EVENT_RXCHAR);
     *read = count;

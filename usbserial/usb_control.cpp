@@ -65,6 +65,7 @@ FT_STATUS Purge(DeviceExtension *d, ULONG mask)
                 slot->discard = true;
         d->ringWrite = d->ringRead = 0;
         d->ringFree = d->ringSize;
+        d->roomCond.notify_all();
         // The queue is empty now, as after a read that empties it: the next
         // data must notify again.
         d->eventStatus &= ~static_cast<uint32_t>(FT_EVENT_RXCHAR);

@@ -110,7 +110,8 @@ struct DeviceExtension {
 
     // 6. Receive ring (rxMutex)
     std::mutex rxMutex;
-    std::condition_variable rxCond; // data queued or device gone; FT_Read waits on it
+    std::condition_variable rxCond;   // data queued or device gone; FT_Read waits on it
+    std::condition_variable roomCond; // room made in the ring; the processor waits on it
     std::unique_ptr<uint8_t[]> ring;
     int32_t ringWrite = 0;
     int32_t ringRead = 0;

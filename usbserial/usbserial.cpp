@@ -443,6 +443,11 @@ void TearDown(DeviceExtension *d)
     // slot, the processor on a filled one (cancelling completes it).
     EventSet(&d->readerWake);
     EventSet(&d->processorWake);
+    {
+        // A processor held back by a full ring sees the stop flag now.
+        std::lock_guard lock(d->rxMutex);
+        d->roomCond.notify_all();
+    }
     for (auto &s : d->slots) {
         if (!s)
             continue;

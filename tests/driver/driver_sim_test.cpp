@@ -400,10 +400,12 @@ TEST_F(DriverTest, RingWrapAndOverflow)
     for (int i = 0; i < 62; ++i)
         ASSERT_EQ(out[i], 100 + i) << i;
 
-    // Room for less than one payload: exactly that packet is dropped.
+    // Room for less than one payload: the pipeline waits for the caller
+    // to make room rather than drop the packet.
     {
         std::lock_guard lock(d->rxMutex);
-        d->ringWrite = d->ringRead = 0;
+        d->ringRead = 0;
+        d->ringWrite = d->ringSize - 70;
         d->ringFree = 70;
     }
     std::vector<uint8_t> three(192);
@@ -412,17 +414,19 @@ TEST_F(DriverTest, RingWrapAndOverflow)
         three[p * 64 + 1] = 0x60;
         std::fill(three.begin() + p * 64 + 2, three.begin() + p * 64 + 64, uint8_t(0xA0 + p));
     }
-    ProcessBulkInData(d, three.data(), 192, nullptr);
-    {
-        std::lock_guard lock(d->rxMutex);
-        EXPECT_EQ(d->ringSize - d->ringFree, 262144 - 70 + 62);
-        EXPECT_EQ(d->ring[0], 0xA0);
-        d->ringWrite = d->ringRead = 0;
-        d->ringFree = d->ringSize;
-    }
-    // The next packets are queued again.
-    ProcessBulkInData(d, three.data() + 128, 64, nullptr);
-    EXPECT_EQ(queued(h), 62u);
+    std::thread producer([&] { ProcessBulkInData(d, three.data(), 192, nullptr); });
+    const DWORD before = 262144 - 70;
+    ASSERT_TRUE(waitFor([&] { return queued(h) == before + 62; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(queued(h), before + 62); // the second packet is held back
+    std::vector<uint8_t> old(before);
+    ASSERT_EQ(FT_Read(h, old.data(), before, &got), FT_OK);
+    producer.join();
+    ASSERT_EQ(queued(h), 186u);
+    std::vector<uint8_t> rest(186);
+    ASSERT_EQ(FT_Read(h, rest.data(), 186, &got), FT_OK);
+    for (int i = 0; i < 186; ++i)
+        ASSERT_EQ(rest[i], 0xA0 + i / 62) << i;
 }
 
 TEST_F(DriverTest, QueueStatusCapsAtSixtyFourK)
