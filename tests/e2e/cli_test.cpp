@@ -72,18 +72,6 @@ TEST_F(Cli, InstanceZeroGivesWayToTheSerialNumber)
     EXPECT_TRUE(logged("FT_Open(1)"));
 }
 
-TEST_F(Cli, InstanceSelection)
-{
-    env["FAKE_FT_DEVICES"] = "04036001:OTHER,CV000001,CV000002";
-    proc::Result r = run({"-d", "2", "-r"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_TRUE(logged("FT_Open(2)"));
-
-    r = run({"-d", "3", "-r"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "No Corvane detected\n");
-}
-
 TEST_F(Cli, InstanceNumbersThatCannotSelectABox)
 {
     // "abc" converts to 0, which means no instance: the first box.
@@ -153,49 +141,16 @@ TEST_F(Cli, CommandsRunInCommandLineOrder)
     EXPECT_EQ(r.out, "cbus1(L)\ncbus1(H)\ncbus0(L)\ncbus1(H)\ncbus2(L)\ncbus3(L)\n");
 }
 
-TEST_F(Cli, LineIsOpenedConfiguredAndClosed)
-{
-    proc::Result r = run({"-r"});
-    EXPECT_EQ(r.exit_code, 0);
-    std::vector<std::string> expected = {
-        "FT_SetVIDPID(0x403,0x7f80)", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList(1)", "FT_Open(0)",
-        "FT_ResetDevice", "FT_SetBitMode(0x00,0x00)", "FT_SetBaudRate(230400)",
-        "FT_SetDataCharacteristics(8,0,0)", "FT_SetFlowControl(0,0,0)", "FT_SetChars(0x7e,1,0,0)",
-        "FT_SetTimeouts(700,50)", "FT_SetLatencyTimer(10)", "FT_SetEventNotification(1)", "FT_Purge(3)",
-        // the reset pulse
-        "FT_GetBitMode", "FT_SetBitMode(0xf0,0x20)", "FT_GetBitMode", "FT_SetBitMode(0xf1,0x20)",
-        "FT_Close"};
-    EXPECT_EQ(driver_log(), expected);
-}
-
 TEST_F(Cli, FailuresWhileOpeningOrClosingEndWithOne)
 {
-    for (const char *fn : {"FT_SetBaudRate", "FT_Purge", "FT_Open"}) {
-        SCOPED_TRACE(fn);
-        env["FAKE_FT_FAIL"] = fn;
-        proc::Result r = run({"-r"});
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.out + r.err, "");
-    }
-    env["FAKE_FT_FAIL"] = "FT_Close";
+    env["FAKE_FT_FAIL"] = "FT_Purge";
     proc::Result r = run({"-r"});
     EXPECT_EQ(r.exit_code, 1);
-}
-
-TEST_F(Cli, NoBoxAttached)
-{
-    env["FAKE_FT_DEVICES"] = "";
-    proc::Result r = run({"-l"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "No Corvane found\n");
-    r = run({"-V"});
+    EXPECT_EQ(r.out + r.err, "");
+    env["FAKE_FT_FAIL"] = "FT_Close";
+    r = run({"-r"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "No Corvane detected\n");
-    r = run({"-D", "CV000001", "-r"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "No Corvane detected\n");
 }
-
 // The program users run, on this machine without a box.
 TEST(RealDriver, NoBoxAttached)
 {

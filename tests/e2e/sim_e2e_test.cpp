@@ -50,11 +50,6 @@ TEST_F(Sim, SelectionAmongSeveralBoxes)
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "1. CV000001\n2. CV000002\n");
 
-    r = run({"-d", "2", "-U", code, "-c", "all"});
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    r = run({"-d", "3", "-V"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "No Corvane detected\n");
     r = run({"-D", "cv000002", "-V"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
 }
