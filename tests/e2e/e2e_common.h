@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -48,7 +50,8 @@ protected:
     void SetUp() override
     {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        log_path = ::testing::TempDir() + "tarnctl_e2e_" + info->test_suite_name() + "_" + info->name() + ".log";
+        log_path = ::testing::TempDir() + "tarnctl_e2e_" + info->test_suite_name() + "_" + info->name() + "_" +
+                   std::to_string(getpid()) + ".log";
         std::remove(log_path.c_str());
         env = {{"FAKE_FT_DEVICES", "CV000001"}, {"FAKE_FT_LOG", log_path}};
     }
