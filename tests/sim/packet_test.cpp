@@ -45,7 +45,8 @@ TEST(SimPackets, IdleChipSendsStatusPacketEveryLatencyPeriod)
             t.push_back(e.time_us);
         }
     ASSERT_GE(t.size(), 12u);
-    EXPECT_LE(t.size(), 25u);
+    // One per period: never sooner, and on average not much later.
+    EXPECT_LT((t.back() - t.front()) / (t.size() - 1), 9000u);
     for (size_t i = 1; i < t.size(); i++)
         EXPECT_GE(t[i] - t[i - 1], 4900u) << "packet " << i;
 }
