@@ -564,24 +564,52 @@ void Converter::far_to_chip(Channel &c, const uint8_t *data, size_t len, uint64_
     }
 }
 
-void Converter::push_fifo(Channel &c, uint8_t b, uint8_t err, uint64_t now)
+bool Converter::data_due(const Channel &c) const
+{
+    return c.count >= static_cast<size_t>(type_.packet - 2) || c.flush > 0;
+}
+
+uint64_t Converter::due_at(const Channel &c) const
+{
+    if (c.in_q.empty())
+        return UINT64_MAX;
+    // A packet is due when enough data or the event character is there, or
+    // when the latency timer runs out; it leaves on the next frame.
+    uint64_t since = data_due(c) ? c.due_since : c.last_packet + latency_us(c);
+    uint64_t t = std::max(since, c.in_q.front()->ready_us);
+    if (timing_ == Timing::real) {
+        const uint64_t f = frame_us();
+        t = (t + f - 1) / f * f;
+    }
+    return t;
+}
+
+void Converter::push_byte(Channel &c, uint8_t b, uint8_t err, uint64_t t)
 {
     const size_t cap = c.fifo.size();
     if (c.count == cap) {
-        serve_in(c, now);
-        if (c.count == cap) {
-            // The chip has nowhere to put the byte.
-            c.lost++;
-            c.line_err |= kOverrun;
-            return;
-        }
+        // The chip has nowhere to put the byte.
+        c.lost++;
+        c.line_err |= kOverrun;
+        return;
     }
+    const bool was_due = data_due(c);
     c.fifo[(c.head + c.count) % cap] = b;
     c.count++;
     c.line_err |= err;
     if (c.event_on && b == c.event_char)
         c.flush = c.count;
-    if (c.count >= static_cast<size_t>(type_.packet - 2) || c.flush)
+    if (!was_due && data_due(c))
+        c.due_since = t;
+}
+
+void Converter::push_fifo(Channel &c, uint8_t b, uint8_t err, uint64_t now)
+{
+    // Fast timing: a full buffer first empties into a waiting transfer.
+    if (c.count == c.fifo.size())
+        serve_in(c, now);
+    push_byte(c, b, err, now);
+    if (data_due(c))
         serve_in(c, now);
 }
 
@@ -592,10 +620,13 @@ void Converter::fill_stream(Channel &c, uint64_t now)
     if (timing_ == Timing::fast) {
         // The far side never lets the receive buffer run dry.
         const size_t cap = c.fifo.size();
+        const bool was_due = data_due(c);
         while (c.count < cap) {
             c.fifo[(c.head + c.count) % cap] = c.stream_next++;
             c.count++;
         }
+        if (!was_due && data_due(c))
+            c.due_since = now;
         return;
     }
     // Keep a few milliseconds of the stream on the wire ahead of the clock.
@@ -609,52 +640,71 @@ void Converter::fill_stream(Channel &c, uint64_t now)
 
 void Converter::pull_rx(Channel &c, uint64_t now)
 {
-    while (!c.rx_wire.empty() && c.rx_wire.front().t <= now) {
-        WireByte w = c.rx_wire.front();
-        c.rx_wire.pop_front();
-        push_fifo(c, w.b, w.err, w.t);
+    // Bytes arriving and packets leaving, in the order they happen up to now.
+    for (;;) {
+        uint64_t e = due_at(c);
+        uint64_t b = c.rx_wire.empty() ? UINT64_MAX : c.rx_wire.front().t;
+        if (e <= now && e <= b) {
+            send_packet(c, e);
+        } else if (b <= now) {
+            WireByte w = c.rx_wire.front();
+            c.rx_wire.pop_front();
+            push_byte(c, w.b, w.err, w.t);
+        } else {
+            return;
+        }
     }
 }
 
 void Converter::serve_in(Channel &c, uint64_t now)
 {
-    const size_t payload = static_cast<size_t>(type_.packet - 2);
-    const size_t cap = c.fifo.size();
-    while (!c.in_q.empty()) {
-        BulkIo *io = c.in_q.front();
-        if (now < io->ready_us)
-            return;
+    if (c.stream && timing_ == Timing::fast)
+        fill_stream(c, now);
+    for (uint64_t t = due_at(c); t <= now; t = due_at(c)) {
+        send_packet(c, t);
         if (c.stream && timing_ == Timing::fast)
             fill_stream(c, now);
-        bool due = c.count >= payload || c.flush > 0 || now >= c.last_packet + latency_us(c);
-        if (!due)
-            return;
-        size_t n = std::min(c.count, payload);
-        size_t plen = n + 2;
-        size_t room = io->len - io->actual;
-        uint8_t *p = io->buf + io->actual;
-        uint8_t hdr[2] = {modem_status(c), line_status(c)};
-        size_t put = std::min(plen, room);
-        for (size_t i = 0; i < put; i++)
-            p[i] = i < 2 ? hdr[i] : c.fifo[(c.head + i - 2) % cap];
-        io->actual += put;
-        c.head = (c.head + n) % cap;
-        c.count -= n;
-        c.flush = c.flush > n ? c.flush - n : 0;
-        c.line_err = 0;
-        c.last_packet = now;
-        if (put < plen) {
-            // The host gave less room than the packet: the rest is lost, as
-            // on a real bus.
-            c.in_q.pop_front();
-            finish(io, LIBUSB_TRANSFER_OVERFLOW);
-            continue;
-        }
-        if (plen < static_cast<size_t>(type_.packet) || io->actual == io->len) {
-            // A short packet ends the transfer.
-            c.in_q.pop_front();
-            finish(io, LIBUSB_TRANSFER_COMPLETED);
-        }
+    }
+}
+
+void Converter::send_packet(Channel &c, uint64_t t)
+{
+    const size_t payload = static_cast<size_t>(type_.packet - 2);
+    const size_t cap = c.fifo.size();
+    BulkIo *io = c.in_q.front();
+    size_t n = std::min(c.count, payload);
+    size_t plen = n + 2;
+    size_t room = io->len - io->actual;
+    uint8_t *p = io->buf + io->actual;
+    const uint8_t hdr[2] = {modem_status(c), line_status(c)};
+    size_t put = std::min(plen, room);
+    for (size_t i = 0; i < put && i < 2; i++)
+        p[i] = hdr[i];
+    if (put > 2) {
+        // Copy out of the ring in at most two pieces.
+        size_t k = put - 2;
+        size_t first = std::min(k, cap - c.head);
+        memcpy(p + 2, &c.fifo[c.head], first);
+        memcpy(p + 2 + first, &c.fifo[0], k - first);
+    }
+    io->actual += put;
+    c.head = (c.head + n) % cap;
+    c.count -= n;
+    c.flush = c.flush > n ? c.flush - n : 0;
+    c.line_err = 0;
+    c.last_packet = t;
+    io->done_us = t;
+    if (data_due(c))
+        c.due_since = t; // the rest goes on in the same frame
+    if (put < plen) {
+        // The host gave less room than the packet: the rest is lost, as on
+        // a real bus.
+        c.in_q.pop_front();
+        finish(io, LIBUSB_TRANSFER_OVERFLOW);
+    } else if (plen < static_cast<size_t>(type_.packet) || io->actual == io->len) {
+        // A short packet ends the transfer.
+        c.in_q.pop_front();
+        finish(io, LIBUSB_TRANSFER_COMPLETED);
     }
 }
 
@@ -719,6 +769,7 @@ void Converter::serve_out(Channel &c, uint64_t now)
         if (io->actual < io->len)
             return; // waits for room in the transmit buffer
         c.out_q.pop_front();
+        io->done_us = now;
         finish(io, LIBUSB_TRANSFER_COMPLETED);
     }
 }
@@ -835,21 +886,19 @@ uint64_t Converter::next_event_us(uint64_t now) const
         if (c.stream && real)
             t = std::min(t, c.rx_busy > 4000 ? c.rx_busy - 4000 : now);
         if (!c.in_q.empty()) {
-            uint64_t when = c.last_packet + latency_us(c);
-            if (c.count >= payload || c.flush)
-                when = now;
+            uint64_t when = due_at(c);
+            // A byte on its way may make a packet due sooner.
             size_t have = c.count;
             for (const WireByte &w : c.rx_wire) {
                 if (w.t >= when)
                     break;
                 have++;
                 if (have >= payload || (c.event_on && w.b == c.event_char)) {
-                    when = w.t;
+                    when = std::min(when, frame_ceil(std::max(w.t, c.in_q.front()->ready_us)));
                     break;
                 }
             }
-            when = std::max(when, c.in_q.front()->ready_us);
-            t = std::min(t, frame_ceil(when));
+            t = std::min(t, when);
         }
     }
     return t;

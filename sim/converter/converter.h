@@ -44,6 +44,7 @@ struct BulkIo {
     size_t len = 0;
     size_t actual = 0;
     uint64_t ready_us = 0;
+    uint64_t done_us = 0; // chip time of the last packet, 0 while none
     void *owner = nullptr;
 };
 
@@ -131,6 +132,7 @@ private:
         std::vector<uint8_t> fifo; // ring of type.rx_fifo bytes
         size_t head = 0, count = 0;
         size_t flush = 0;          // bytes that must go because the event char came
+        uint64_t due_since = 0;    // when enough data (or the event char) was there
         uint8_t line_err = 0;      // reported with the next packet
         uint64_t last_packet = 0;
         uint64_t lost = 0;
@@ -159,6 +161,10 @@ private:
     void far_to_chip(Channel &c, const uint8_t *data, size_t len, uint64_t now, uint64_t byte_time,
                      bool garbled);
     void push_fifo(Channel &c, uint8_t b, uint8_t err, uint64_t now);
+    void push_byte(Channel &c, uint8_t b, uint8_t err, uint64_t t);
+    bool data_due(const Channel &c) const;
+    uint64_t due_at(const Channel &c) const;
+    void send_packet(Channel &c, uint64_t t);
     void fill_stream(Channel &c, uint64_t now);
     void serve_in(Channel &c, uint64_t now);
     void serve_out(Channel &c, uint64_t now);

@@ -233,7 +233,8 @@ void Bus::complete_locked(XferHdr *x, int status)
             LogEntry e;
             e.kind = LogEntry::bulk;
             e.device = x->dev->index;
-            e.time_us = now();
+            // When the chip moved the last packet, not when we got round to it.
+            e.time_us = x->io.done_us ? x->io.done_us : now();
             e.endpoint = x->endpoint;
             e.requested = t->length;
             e.async = true;
@@ -266,6 +267,7 @@ int Bus::submit_locked(XferHdr *x, libusb_transfer_type type, int timeout_ms)
     }
     const uint64_t t = now();
     x->io.actual = 0;
+    x->io.done_us = 0;
     x->io.owner = x;
     x->done = false;
     x->status = -1;

@@ -130,7 +130,7 @@ int sync_bulk(libusb_device_handle *h, unsigned char endpoint, unsigned char *da
     sim::LogEntry e;
     e.kind = sim::LogEntry::bulk;
     e.device = x.dev->index;
-    e.time_us = bus.now();
+    e.time_us = x.io.done_us ? x.io.done_us : bus.now();
     e.endpoint = endpoint;
     e.requested = length;
     e.data.assign(data, data + (r == 0 || x.io.actual ? x.io.actual : 0));
