@@ -452,6 +452,7 @@ void TearDown(DeviceExtension *d)
         if (!s)
             continue;
         EventSet(&s->freeEvent);
+        EventSet(&s->filledEvent);
         if (s->status.load() == kSlotSubmitted)
             libusb_cancel_transfer(s->transfer);
     }

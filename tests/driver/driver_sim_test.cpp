@@ -530,6 +530,148 @@ TEST_F(DriverTest, NotifiesOnceUntilTheQueueIsEmptied)
     ev.unlock();
 }
 
+TEST_F(DriverTest, ModemStatusAndLineErrorEvents)
+{
+    plug({plain(0x0600, "CV000001")});
+    FT_HANDLE h = open();
+    ASSERT_NE(h, nullptr);
+    DeviceExtension *d = Ext(h);
+    CallerEvent ev;
+    ASSERT_EQ(FT_SetEventNotification(h, FT_EVENT_MODEM_STATUS | FT_EVENT_LINE_STATUS, &ev.ev), FT_OK);
+    ULONG modem = 0;
+    ASSERT_EQ(FT_GetModemStatus(h, &modem), FT_OK);
+    // A status-only packet with other modem lines is reported, though it
+    // queues nothing.
+    uint8_t changed[2] = {static_cast<uint8_t>(modem ^ 0xF0), 0x60};
+    ProcessBulkInData(d, changed, 2, nullptr);
+    DWORD events = 0;
+    ASSERT_EQ(FT_GetEventStatus(h, &events), FT_OK);
+    EXPECT_EQ(events, static_cast<DWORD>(FT_EVENT_MODEM_STATUS));
+    EXPECT_EQ(queued(h), 0u);
+
+    // A framing error in a packet with data.
+    uint8_t framing[4] = {changed[0], 0x68, 0x31, 0x32};
+    ProcessBulkInData(d, framing, 4, nullptr);
+    DWORD rx = 0, tx = 0;
+    ASSERT_EQ(FT_GetStatus(h, &rx, &tx, &events), FT_OK);
+    EXPECT_EQ(events, static_cast<DWORD>(FT_EVENT_LINE_STATUS));
+    EXPECT_EQ(rx, 2u);
+    ASSERT_EQ(FT_GetEventStatus(h, &events), FT_OK);
+    EXPECT_EQ(events, 0u);
+}
+
+TEST_F(DriverTest, VendorCommandsOnTheirTypes)
+{
+    plug({plain(0x1700, "HS170001")});
+    FT_HANDLE h = open();
+    ASSERT_NE(h, nullptr);
+    uint8_t one = 0x5A;
+    sim::clear_request_log();
+    FT_STATUS st = FT_VendorCmdSet(h, 0x12, &one, 1);
+    auto r = requests();
+    ASSERT_EQ(r.size(), 1u);
+    // One payload byte rides in the high byte of wValue, no data stage.
+    EXPECT_EQ(r[0].request, 0x21);
+    EXPECT_EQ(r[0].value, 0x5A12);
+    EXPECT_EQ(r[0].length, 0);
+    EXPECT_EQ(st, r[0].rc == 0 ? FT_OK : FT_IO_ERROR);
+    EXPECT_EQ(FT_VendorCmdGet(h, 0x12, nullptr, 4), FT_INVALID_PARAMETER);
+    EXPECT_EQ(FT_VendorCmdSet(h, 0x12, nullptr, 4), FT_INVALID_PARAMETER);
+    EXPECT_EQ(FT_VendorCmdSetEx(h, 0x12, &one, 1), FT_NOT_SUPPORTED);
+}
+
+TEST_F(DriverTest, TypesWithoutLatencyTimerCannotBeOpened)
+{
+    plug({plain(0x0200, "OLD00001")});
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(FT_Open(0, &h), FT_NOT_SUPPORTED);
+    // Nothing was left claimed: the same answer again, not "in use".
+    EXPECT_EQ(FT_Open(0, &h), FT_NOT_SUPPORTED);
+    EXPECT_EQ(h, nullptr);
+}
+
+TEST_F(DriverTest, ReplugAndOpenAgain)
+{
+    plug({plain(0x0600, "CV000001")});
+    FT_HANDLE h = open();
+    ASSERT_NE(h, nullptr);
+    sim::unplug(0);
+    ASSERT_TRUE(waitFor([&] {
+        DWORD n;
+        return FT_GetQueueStatus(h, &n) == FT_IO_ERROR;
+    }));
+    close(h);
+    sim::replug(0);
+    h = openLine();
+    ASSERT_NE(h, nullptr);
+    sim::wire_send(0, 0, {9, 8, 7});
+    ASSERT_TRUE(waitFor([&] { return queued(h) == 3; }));
+}
+
+TEST_F(DriverTest, TransferSizesAndDeadman)
+{
+    plug({plain(0x0600, "CV000001")});
+    FT_HANDLE h = open();
+    ASSERT_NE(h, nullptr);
+    DeviceExtension *d = Ext(h);
+    ASSERT_EQ(FT_SetLatencyTimer(h, 10), FT_OK);
+    EXPECT_EQ(FT_SetDeadmanTimeout(h, 0), FT_INVALID_PARAMETER);
+    ASSERT_EQ(FT_SetDeadmanTimeout(h, 1000), FT_OK);
+    EXPECT_EQ(d->usbTimeout.load(), 66u * 10 + 1000);
+    ASSERT_EQ(FT_SetUSBParameters(h, 1 << 20, 32), FT_OK); // cut to 64 KiB; too small ignored
+    {
+        std::lock_guard lock(d->rxMutex);
+        EXPECT_EQ(d->inTransferSize, 65536u);
+    }
+    EXPECT_EQ(d->outTransferSize.load(), 4096u);
+    // Transfers of the new size keep the data flowing.
+    ASSERT_EQ(FT_SetBaudRate(h, 230400), FT_OK);
+    std::this_thread::sleep_for(50ms);
+    sim::wire_send(0, 0, {1, 2});
+    ASSERT_TRUE(waitFor([&] { return queued(h) == 2; }));
+}
+
+TEST_F(DriverTest, CompatibilityLayer)
+{
+    plug({plain(0x0600, "CV000001")});
+    FT_HANDLE bad = FT_W32_CreateFile("CV000001", 0, 0, nullptr, 0, 0, nullptr);
+    EXPECT_EQ(bad, FT_W32_INVALID_HANDLE);
+    FT_HANDLE h = FT_W32_CreateFile("CV000001", 0, 0, nullptr, 0, FT_W32_OPEN_BY_SERIAL_NUMBER, nullptr);
+    ASSERT_NE(h, FT_W32_INVALID_HANDLE);
+    handles_.insert(h);
+    FTDCB dcb{};
+    dcb.BaudRate = 230400;
+    dcb.ByteSize = 8;
+    ASSERT_TRUE(FT_W32_SetCommState(h, &dcb));
+    EXPECT_NEAR(sim::channel_state(0).baud, 230769.0, 1.0);
+    ASSERT_TRUE(FT_W32_SetCommMask(h, FT_W32_EV_RXCHAR));
+    ULONG event = 0;
+    std::thread sender([] {
+        std::this_thread::sleep_for(50ms);
+        sim::wire_send(0, 0, {0x61, 0x62});
+    });
+    ASSERT_TRUE(FT_W32_WaitCommEvent(h, &event, nullptr));
+    sender.join();
+    EXPECT_EQ(event, static_cast<ULONG>(FT_W32_EV_RXCHAR));
+    ASSERT_TRUE(waitFor([&] { return queued(h) == 2; }));
+    DWORD errors = 9;
+    FTCOMSTAT cs;
+    ASSERT_TRUE(FT_W32_ClearCommError(h, &errors, &cs));
+    EXPECT_EQ(cs.cbInQue, 2u);
+    char buf[4] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(FT_W32_ReadFile(h, buf, 2, &got, nullptr));
+    EXPECT_EQ(std::string(buf, got), "ab");
+    EXPECT_FALSE(FT_W32_CancelIo(h));
+    EXPECT_EQ(FT_W32_GetLastError(h), static_cast<DWORD>(FT_NOT_SUPPORTED));
+    FT_W32_SetCommMask(h, 0);
+    EXPECT_FALSE(FT_W32_WaitCommEvent(h, &event, nullptr));
+    EXPECT_EQ(FT_W32_GetLastError(h), static_cast<DWORD>(FT_INVALID_PARAMETER));
+    ASSERT_TRUE(FT_W32_CloseHandle(h));
+    handles_.erase(h);
+    EXPECT_EQ(FT_W32_GetLastError(h), static_cast<DWORD>(FT_INVALID_HANDLE));
+}
+
 // ------------------------------------------------------------------ faults
 
 TEST_F(DriverTest, UnplugGivesIoErrorAndCloseStillWorks)
