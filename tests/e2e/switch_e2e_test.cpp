@@ -361,6 +361,28 @@ TEST_F(Switch, FullVlanListingReadsEveryVlanAndWritesNothing)
     EXPECT_EQ(other, 0u);
 }
 
+// The box drops the first acknowledgement: a second of waiting for a
+// register read, three for a table read.
+TEST_F(Switch, UnansweredReadsMakeTheCommandFail)
+{
+    env["TARNCTL_SIM_FAULTS"] = "drop-acks=1";
+    proc::Result r = cli({"-S", "3 rx"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "sniff mode(40) on port(3)\n");
+    EXPECT_NE(r.err.find("setting sniff mode for port(3) failed\n"), std::string::npos) << r.err;
+
+    // The unreadable port shows all ones, and the listing is not a success.
+    r = cli({"-G", "show"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "port(1) 1111 (FFFFFFFFFFFFFFFF)\nport(2) 1111 (0F)\nport(3) 1111 (0F)\nport(4) 1111 (0F)\n");
+
+    // The listing goes on past the entry it could not read.
+    r = cli({"-A", "0-1"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "** send_req failed\n"
+                     " 1 fid(00) use_fid(-) st_ovrd(-) valid(-) ports(0000) MAC(00:00:00:00:00:00)\n");
+}
+
 TEST_F(Switch, MacListsEmptyDefaultAndLargerTables)
 {
     proc::Result r = session("mac\n");

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "ksz8864.h"
 #include "support.h"
+#include "switch_functions.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -308,6 +310,41 @@ TEST(Mib, FailedReadDoesNotShowTheEarlierValue)
     CaptureStdout();
     EXPECT_EQ(mib_tab_show(1, mib_counters), -1);
     EXPECT_EQ(GetCapturedStdout(), "** send_req failed\nMIB: P1 ( )( ) Rx64Octets(8)\n");
+}
+
+// A listing that could not read every entry is not a success; the entries
+// it could read are shown all the same. Each case waits three seconds for
+// the unanswered read.
+TEST(SwitchCommands, VlanListingPastAFailedReadFails)
+{
+    auto first = std::make_shared<bool>(true);
+    fake_box box([first](const bytes &req) {
+        // Only the first read of entry 0 (VLANs 0 to 3) goes unanswered.
+        if (*first && req[1] == 4 && req[RMT_PARAM + 1] == 0 && req[RMT_PARAM + 2] == 0) {
+            *first = false;
+            return std::vector<bytes>{};
+        }
+        return std::vector<bytes>{rmt_ack(req, bytes(9, 0))};
+    });
+    char arg[] = "0-1";
+    CaptureStdout();
+    EXPECT_EQ(process_cmd_vlan(arg), -1);
+    EXPECT_EQ(GetCapturedStdout(), "** send_req failed\nvid(0001) fid(000) valid(-) ports(0000)\n");
+}
+
+TEST(SwitchCommands, MacListingCutShortFails)
+{
+    fake_box box([](const bytes &req) {
+        const uint16_t idx = static_cast<uint16_t>(req[RMT_PARAM] | (req[RMT_PARAM + 1] << 8));
+        if (idx == 2)
+            return std::vector<bytes>{};
+        // Three entries: count - 1 = 2 in bits 5-7 of byte 7.
+        return std::vector<bytes>{rmt_ack(req, {static_cast<uint8_t>(idx), 0, 0, 0, 0, 0x02, 0, 0x40, 0})};
+    });
+    CaptureStdout();
+    EXPECT_EQ(process_cmd_mac(nullptr), -1);
+    EXPECT_EQ(GetCapturedStdout(), "Dynamic MAC address table has 3 entries.\n02:00:00:00:00:00 on port 0\n"
+                                   "02:00:00:00:00:01 on port 0\n** send_req failed\n");
 }
 
 // The switch registers as the fake box keeps them: SMI and MDIO address 6
