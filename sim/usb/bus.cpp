@@ -246,6 +246,7 @@ void Bus::complete_locked(XferHdr *x, int status)
                                           " rc=" + std::to_string(status));
             log_locked(std::move(e));
         }
+        x->callback_due = true;
         x->ctx->done.push_back(t);
         x->ctx->cv.notify_all();
     } else {

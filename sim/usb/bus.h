@@ -57,6 +57,7 @@ struct alignas(16) XferHdr {
     libusb_transfer *transfer = nullptr; // null for synchronous calls
     uint8_t endpoint = 0;
     bool in_flight = false;
+    bool callback_due = false;           // finished, callback not yet run: still ours
     bool done = false;                   // synchronous calls: finished
     int status = 0;
     uint64_t deadline = UINT64_MAX;

@@ -744,7 +744,8 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer *t)
     XferHdr *x = hdr_of(t);
     Bus &bus = Bus::get();
     std::lock_guard<std::mutex> lk(bus.mu);
-    if (x->in_flight)
+    // Until its callback has run the transfer belongs to the library.
+    if (x->in_flight || x->callback_due)
         return LIBUSB_ERROR_BUSY;
     if (t->type != LIBUSB_TRANSFER_TYPE_BULK && t->type != LIBUSB_TRANSFER_TYPE_INTERRUPT &&
         t->type != LIBUSB_TRANSFER_TYPE_CONTROL)
@@ -835,6 +836,8 @@ int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context *ctx, stru
         }
         c->interrupted = false;
         ready.swap(c->done);
+        for (libusb_transfer *t : ready)
+            hdr_of(t)->callback_due = false;
         c->handling = true;
     }
     tls_in_callback = c;

@@ -180,6 +180,12 @@ TEST(SimEnv, ProgramBuildsTheBusFromTheEnvironment)
     r = probe("TARNCTL_SIM_FAULTS=drop-everything=1");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("unknown fault 'drop-everything'"), std::string::npos) << r.out;
+    // Box faults go to the box model, which checks their values itself.
+    r = probe("TARNCTL_SIM_TIMING=fast TARNCTL_SIM_FAULTS=drop-acks=2");
+    EXPECT_EQ(r.status, 0) << r.out;
+    r = probe("TARNCTL_SIM_FAULTS=drop-acks=many");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out.rfind("tarnctl-sim: TARNCTL_SIM_FAULTS: drop-acks='many'", 0), 0u) << r.out;
     r = probe("TARNCTL_SIM_STATE=/proc/nonexistent/x");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("TARNCTL_SIM_STATE"), std::string::npos) << r.out;
