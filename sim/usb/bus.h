@@ -90,6 +90,7 @@ public:
     std::deque<LogEntry> log;
     Trace trace;
     Timing timing = Timing::fast;
+    bool logging = true; // keep the request log (tests)
     std::condition_variable sync_cv; // synchronous transfers finishing
 
 private:

@@ -25,6 +25,7 @@ void reset_bus(const std::vector<DeviceSpec> &devices, const BusOptions &opts)
 {
     Bus &bus = Bus::get();
     std::lock_guard<std::mutex> lk(bus.mu);
+    bus.logging = true; // a test set the bus up: it reads the log
     bus.reset_locked(devices, opts);
 }
 

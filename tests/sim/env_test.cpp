@@ -145,9 +145,10 @@ struct ProbeRun {
 };
 
 // The probe program with this environment (stderr folded into the output).
-ProbeRun probe(const std::string &env)
+ProbeRun probe(const std::string &env, const std::string &args = "")
 {
-    std::string cmd = "env -i HOME=" + ::testing::TempDir() + "/simhome " + env + " " SIM_ENV_PROBE " 2>&1";
+    std::string cmd = "env -i HOME=" + ::testing::TempDir() + "/simhome " + env + " " SIM_ENV_PROBE " " + args +
+                      " 2>&1";
     ProbeRun r{-1, ""};
     FILE *p = popen(cmd.c_str(), "r");
     if (!p)
@@ -192,4 +193,11 @@ TEST(SimEnv, ProgramBuildsTheBusFromTheEnvironment)
     r = probe("TARNCTL_SIM_TRACE=/proc/nonexistent/trace");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("TARNCTL_SIM_TRACE"), std::string::npos) << r.out;
+}
+
+TEST(SimEnv, ScheduledUnplugAndReplug)
+{
+    ProbeRun r = probe("TARNCTL_SIM_TIMING=fast TARNCTL_SIM_FAULTS=unplug-after-ms=150,replug-after-ms=450", "300 300");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "CV000001 0600\n--\n--\nCV000001 0600\n");
 }
