@@ -108,7 +108,8 @@ public:
         box_.poll(0); // boot: its own frames are not answers
         out_.clear();
     }
-    std::vector<bytes> answer(const bytes &request)
+    // The model's answers to a request, not delivered.
+    std::vector<bytes> raw(const bytes &request)
     {
         std::lock_guard<std::mutex> lock(mtx_);
         now_ += 1000;
@@ -116,8 +117,9 @@ public:
         box_.on_serial_rx(wire.data(), wire.size(), now_);
         std::vector<bytes> frames = ref_decode(out_);
         out_.clear();
-        return route_can(frames);
+        return frames;
     }
+    std::vector<bytes> answer(const bytes &request) { return route_can(raw(request)); }
     responder_t responder()
     {
         return [this](const bytes &r) { return answer(r); };
@@ -383,6 +385,56 @@ TEST(CanServices, MaskFilterLayoutAndRoundTrip)
     const auto reqs = box.requests();
     ASSERT_EQ(reqs.size(), 2u);
     EXPECT_EQ(reqs[0], (bytes{0xF0, 0x47} + bytes(u, u + 34)));
+}
+
+// ---- the CAN command's failure paths and the unbound handlers ---------------
+
+TEST(CanCommand, UnboundHandlersSendTheirRequests)
+{
+    ModelBox model;
+    fake_box box(model.responder());
+    char mode[] = "0x60";
+    EXPECT_EQ(process_cmd_can_mode(mode), 0);
+    EXPECT_EQ(process_cmd_can_reset(nullptr), 0);
+    EXPECT_EQ(model.impl().can.active_mode, 0x80) << "reset leaves the controller in configuration mode";
+    EXPECT_EQ(box.requests(), (std::vector<bytes>{{0xF0, 0x4B, 0x60}, {0xF0, 0x51}, {0xF0, 0x50}}));
+}
+
+// Two exchanges that wait for the one-second time-out (label slow).
+TEST(CanCommand, SlowFailuresEndWithTheirMessage)
+{
+    ModelBox model;
+    bool answer_get = false;
+    std::mutex m;
+    // The box answers everything except the speed read (until allowed) and
+    // the re-init.
+    fake_box box([&](const bytes &r) {
+        std::lock_guard<std::mutex> lock(m);
+        if ((r[1] == 0x42 && !answer_get) || r[1] == 0x51) {
+            model.raw(r); // carried out, but the answer is lost
+            return std::vector<bytes>{};
+        }
+        return model.answer(r);
+    });
+    char speed[] = "speed 250000";
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(process_cmd_can(speed), -1);
+    EXPECT_EQ(GetCapturedStderr(), "send_rq timed out\nFailed to get CAN configuration\n");
+    EXPECT_EQ(GetCapturedStdout(), "") << "nothing is looked at before the record is read";
+    {
+        std::lock_guard<std::mutex> lock(m);
+        answer_get = true;
+    }
+    char again[] = "speed 250000";
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(process_cmd_can(again), -1);
+    EXPECT_EQ(GetCapturedStderr(), "send_rq timed out\nFailed to activate new config\n");
+    const std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("CNF1: 193\n"), std::string::npos) << out;
+    // The record that was sent stays set in the box.
+    EXPECT_EQ(model.impl().can.speed[8], 193);
 }
 
 // ---- the stored CAN block ---------------------------------------------------
