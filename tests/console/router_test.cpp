@@ -145,7 +145,7 @@ TEST_F(Router, FramesWithoutTypeAndCmdAreDropped)
 {
     // An earlier frame leaves a known type in the decoder's buffer; a short
     // frame must not be routed on what it left there.
-    route({0x42, 0x07});
+    EXPECT_EQ(route_and_capture({0x42, 0x07}), "ERROR in type(42) cmd(07)\n");
     bytes one{0xF1};
     testing::internal::CaptureStdout();
     hdlc_on_rx_frame(one.data(), 1);
