@@ -854,8 +854,12 @@ uint64_t Converter::next_event_us(uint64_t now) const
     if (!powered_)
         return UINT64_MAX;
     uint64_t t = UINT64_MAX;
-    if (box_)
-        t = box_->next_event_us();
+    if (box_) {
+        // The box has been polled up to now; a time still in the past would
+        // only make the clock spin.
+        uint64_t b = box_->next_event_us();
+        t = b <= now ? now + 1000 : b;
+    }
     const bool real = timing_ == Timing::real;
     const uint64_t frame = frame_us();
     auto frame_ceil = [&](uint64_t x) { return real ? (x + frame - 1) / frame * frame : x; };
