@@ -64,24 +64,28 @@ TEST(SimPackets, EventCharacterFlushesAtOnceOtherwiseLatencyDecides)
     EXPECT_EQ(r.transfers[0], (std::vector<uint8_t>{0x01, 0x60, 'h', 'i', 0x7E}));
     EXPECT_LT(r.times[0] - t0, 30000u);
 
-    // Without the event character the bytes wait for the latency timer.
+    // Without the event character the bytes wait for the latency timer: the
+    // packet that carries them leaves a full period after the one before.
     ASSERT_EQ(d.out(6, 0x007E), 0);
     ASSERT_EQ(d.out(9, 60), 0);
-    // Right after a status packet the latency timer starts over.
-    r.pump(80);
-    size_t seen = r.transfers.size();
-    for (int i = 0; i < 100 && r.transfers.size() == seen; i++) {
-        timeval tv{0, 2000};
-        libusb_handle_events_timeout(d.ctx, &tv);
-    }
-    ASSERT_GT(r.transfers.size(), seen);
-    r.transfers.clear();
+    r.pump(80); // at least one status packet with the new period
     sim::wire_send(0, 0, {'a', 'b', 0x7E});
-    r.pump(30);
-    std::vector<uint8_t> got = r.data();
-    EXPECT_TRUE(got.empty());
-    r.pump(80);
-    EXPECT_EQ(r.data(), (std::vector<uint8_t>{'a', 'b', 0x7E}));
+    uint64_t sent = sim::now_us();
+    r.pump(150);
+    std::vector<sim::LogEntry> in;
+    for (auto &e : sim::bulk_log(0, 0x81))
+        if (e.rc == LIBUSB_TRANSFER_COMPLETED)
+            in.push_back(e);
+    size_t k = 0;
+    while (k < in.size() && !(in[k].data.size() > 2 && in[k].data[2] == 'a'))
+        k++;
+    ASSERT_LT(k, in.size());
+    ASSERT_GT(k, 0u);
+    EXPECT_EQ(in[k].data, (std::vector<uint8_t>{0x01, 0x60, 'a', 'b', 0x7E}));
+    // Not flushed early: a full period after the packet before; and not
+    // held longer than one period after the bytes came.
+    EXPECT_GE(in[k].time_us - in[k - 1].time_us, 60000u);
+    EXPECT_LE(in[k].time_us, sent + 60000 + 20000);
 }
 
 TEST(SimPackets, LongDataIsSplitIntoFullPacketsWithStatusBytes)
