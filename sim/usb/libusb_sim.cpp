@@ -111,6 +111,8 @@ int sync_bulk(libusb_device_handle *h, unsigned char endpoint, unsigned char *da
 {
     if (!h || length < 0 || (length > 0 && !data))
         return LIBUSB_ERROR_INVALID_PARAM;
+    if (tls_in_callback)
+        return LIBUSB_ERROR_BUSY;
     Bus &bus = Bus::get();
     std::unique_lock<std::mutex> lk(bus.mu);
     XferHdr x;
@@ -605,8 +607,9 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle *h)
 {
     Bus &bus = Bus::get();
     std::lock_guard<std::mutex> lk(bus.mu);
+    // libusb answers NOT_FOUND for a device that has gone.
     if (h->dev->gone())
-        return LIBUSB_ERROR_NO_DEVICE;
+        return LIBUSB_ERROR_NOT_FOUND;
     SimDevice &d = *h->dev->sd;
     d.halted.clear();
     d.conv->chip_reset(bus.now());
@@ -633,7 +636,9 @@ int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle *h, int iface)
     SimDevice &d = *h->dev->sd;
     if (h->dev->gone())
         return LIBUSB_ERROR_NO_DEVICE;
-    if (iface < 0 || iface >= d.conv->channels() || !d.kernel_bound[iface])
+    if (iface < 0 || iface >= d.conv->channels())
+        return LIBUSB_ERROR_INVALID_PARAM;
+    if (!d.kernel_bound[iface])
         return LIBUSB_ERROR_NOT_FOUND;
     d.kernel_bound[iface] = false;
     return 0;
@@ -647,7 +652,7 @@ int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle *h, int iface)
     if (h->dev->gone())
         return LIBUSB_ERROR_NO_DEVICE;
     if (iface < 0 || iface >= d.conv->channels())
-        return LIBUSB_ERROR_NOT_FOUND;
+        return LIBUSB_ERROR_INVALID_PARAM;
     if (d.claimed[iface] || d.kernel_bound[iface])
         return LIBUSB_ERROR_BUSY;
     d.kernel_bound[iface] = true;
@@ -702,6 +707,9 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *h, uint8_t request
 {
     if (!h)
         return LIBUSB_ERROR_INVALID_PARAM;
+    // Synchronous calls cannot wait from inside a callback.
+    if (tls_in_callback)
+        return LIBUSB_ERROR_BUSY;
     Bus &bus = Bus::get();
     std::lock_guard<std::mutex> lk(bus.mu);
     return control_locked(bus, h, request_type, request, value, index, data, length);
