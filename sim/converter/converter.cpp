@@ -769,7 +769,8 @@ void Converter::serve_out(Channel &c, uint64_t now)
         if (io->actual < io->len)
             return; // waits for room in the transmit buffer
         c.out_q.pop_front();
-        io->done_us = now;
+        // Taken on the frame it was due in, even if we got round to it late.
+        io->done_us = timing_ == Timing::real ? std::max(io->ready_us, now / frame_us() * frame_us()) : now;
         finish(io, LIBUSB_TRANSFER_COMPLETED);
     }
 }

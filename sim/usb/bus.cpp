@@ -106,6 +106,11 @@ uint64_t Bus::now() const
                                      .count());
 }
 
+void Bus::sleep_until(uint64_t us) const
+{
+    std::this_thread::sleep_until(epoch_ + std::chrono::microseconds(us));
+}
+
 void Bus::stop_at_exit() { get().stop(); }
 
 void Bus::stop()

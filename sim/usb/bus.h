@@ -71,6 +71,7 @@ public:
     std::mutex mu; // guards everything below and all converters and boxes
 
     uint64_t now() const;
+    void sleep_until(uint64_t us) const; // on the bus clock, without the lock
     // Build the devices (under mu).
     void reset_locked(const std::vector<DeviceSpec> &specs, const BusOptions &opts);
     void unplug_locked(SimDevice &d);

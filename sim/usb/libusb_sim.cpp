@@ -711,7 +711,15 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *h, uint8_t request
     if (tls_in_callback)
         return LIBUSB_ERROR_BUSY;
     Bus &bus = Bus::get();
-    std::lock_guard<std::mutex> lk(bus.mu);
+    std::unique_lock<std::mutex> lk(bus.mu);
+    if (bus.timing == sim::Timing::real && !h->dev->gone()) {
+        // The request goes out on the next (micro-)frame.
+        const uint64_t f = h->dev->sd->conv->frame_us();
+        const uint64_t at = (bus.now() / f + 1) * f;
+        lk.unlock();
+        bus.sleep_until(at);
+        lk.lock();
+    }
     return control_locked(bus, h, request_type, request, value, index, data, length);
 }
 

@@ -263,3 +263,33 @@ TEST(SimPackets, RealTimingTakesTenBitTimesPerByte)
     EXPECT_GE(log.back().time_us, (s0 + 434 + 999) / 1000 * 1000);
     EXPECT_LT(log.back().time_us - s0, 20000u); // generous: the machine may be busy
 }
+
+TEST(SimPackets, RealTimingRunsOnTheBusFrames)
+{
+    // Full speed: control requests and OUT transfers on 1 ms frames;
+    // high speed: on 125 us micro-frames.
+    sim::BusOptions o;
+    o.timing = sim::Timing::real;
+    sim::reset_bus({plain(0x0600), plain(0x0900)}, o);
+    for (int dev = 0; dev < 2; dev++) {
+        const uint64_t frame = dev == 0 ? 1000 : 125;
+        Dev d(dev);
+        sim::clear_request_log();
+        uint64_t t0 = sim::now_us();
+        for (int i = 0; i < 5; i++)
+            ASSERT_EQ(d.out(9, 10), 0);
+        uint64_t t1 = sim::now_us();
+        // Five requests, each on a frame of its own.
+        EXPECT_GE(t1 - t0, 4 * frame);
+        auto log = sim::vendor_requests(dev);
+        ASSERT_EQ(log.size(), 5u);
+        for (size_t i = 1; i < log.size(); i++)
+            EXPECT_GT(log[i].time_us / frame, log[i - 1].time_us / frame);
+        uint8_t b = 0;
+        int n;
+        ASSERT_EQ(libusb_bulk_transfer(d.h, 0x02, &b, 1, &n, 100), 0);
+        auto out = sim::bulk_log(dev, 0x02);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0].time_us % frame, 0u); // completed on a frame boundary
+    }
+}
