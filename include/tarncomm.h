@@ -12,6 +12,7 @@
 #include "e2p.h"
 #include "eepromcfg.h"
 #include "can.h"
+#include "ksz8864.h"
 #include "debug.h"
 #include "util.h"
 
