@@ -109,7 +109,7 @@ libusb_device_descriptor Converter::device_descriptor() const
     libusb_device_descriptor d{};
     d.bLength = LIBUSB_DT_DEVICE_SIZE;
     d.bDescriptorType = LIBUSB_DT_DEVICE;
-    d.bcdUSB = type_.high_speed ? 0x0200 : 0x0200;
+    d.bcdUSB = 0x0200; // USB 2.0 devices, at full or high speed
     d.bDeviceClass = 0;
     d.bMaxPacketSize0 = 64;
     d.idVendor = spec_.vendor ? spec_.vendor : type_.vendor;
@@ -421,6 +421,11 @@ int Converter::control(uint8_t rt, uint8_t req, uint16_t value, uint16_t index, 
     switch (req) {
     case 0: // reset and purges
         if (value == 0) {
+            // On a chip with several channels index 0 names none of them: the
+            // request is taken, and one channel's open does not empty the
+            // buffers of another channel in use.
+            if (type_.channels > 1 && (index & 0xFF) == 0)
+                return 0;
             reset_channel(c, false);
             c.flow = 0;
             return 0;

@@ -406,3 +406,21 @@ TEST(SimBus, CallbacksRunOnTheHandlingThreadAndCannotBlock)
     EXPECT_EQ(res.events, LIBUSB_ERROR_BUSY);
     // FREE_TRANSFER: the library freed it after the callback (asan checks).
 }
+
+TEST(SimBus, ResetOfAMultiChannelChipNeedsItsChannel)
+{
+    sim::reset_bus({spec(0x0500, "DUAL1", false)});
+    Dev b(0, 1);
+    sim::wire_send(0, 0, {1, 2, 3, 4, 5});
+    sim::wire_send(0, 1, {6, 7});
+    EXPECT_EQ(sim::channel_state(0, 0).rx_fifo, 5u);
+    // Index 0 names no channel: channel A's buffer stays as it is.
+    EXPECT_EQ(b.out(0, 0, 0), 0);
+    EXPECT_EQ(sim::channel_state(0, 0).rx_fifo, 5u);
+    EXPECT_EQ(sim::channel_state(0, 1).rx_fifo, 2u);
+    EXPECT_EQ(b.out(0, 1, 2), 0); // purge receive of channel B
+    EXPECT_EQ(sim::channel_state(0, 1).rx_fifo, 0u);
+    EXPECT_EQ(b.out(0, 0, 1), 0); // reset of channel A
+    EXPECT_EQ(sim::channel_state(0, 0).rx_fifo, 0u);
+    EXPECT_EQ(b.out(0, 1, 3), LIBUSB_ERROR_PIPE); // no channel C
+}
