@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -223,6 +224,16 @@ void Bus::kick_locked(SimDevice &d)
 
 void Bus::kick_locked() { clock_cv_.notify_one(); }
 
+void Bus::notify_locked(std::condition_variable *cv)
+{
+    if (!defer_notify_) {
+        cv->notify_all();
+        return;
+    }
+    if (std::find(to_notify_.begin(), to_notify_.end(), cv) == to_notify_.end())
+        to_notify_.push_back(cv);
+}
+
 void Bus::complete_locked(XferHdr *x, int status)
 {
     if (!x->in_flight)
@@ -258,10 +269,10 @@ void Bus::complete_locked(XferHdr *x, int status)
         }
         x->callback_due = true;
         x->ctx->done.push_back(t);
-        x->ctx->cv.notify_all();
+        notify_locked(&x->ctx->cv);
     } else {
         x->done = true;
-        sync_cv.notify_all();
+        notify_locked(&sync_cv);
     }
 }
 
@@ -377,9 +388,23 @@ uint64_t Bus::next_locked(uint64_t t)
 void Bus::run()
 {
     std::unique_lock<std::mutex> lk(mu);
+    std::vector<std::condition_variable *> wake;
     while (!stopping_) {
         uint64_t t = now();
+        // Waiters are woken after the lock is let go, so that they do not
+        // wake only to block on it again.
+        defer_notify_ = true;
         service_locked(t);
+        defer_notify_ = false;
+        if (!to_notify_.empty()) {
+            wake.swap(to_notify_);
+            lk.unlock();
+            for (auto *cv : wake)
+                cv->notify_all();
+            wake.clear();
+            lk.lock();
+            continue; // the world may have moved on while we were out
+        }
         uint64_t next = next_locked(t);
         // Whatever was due has been done; never spin on a time in the past.
         if (next != UINT64_MAX)

@@ -80,6 +80,7 @@ public:
     void kick_locked(SimDevice &d);
     void kick_locked();
     void complete_locked(XferHdr *x, int status);
+    void notify_locked(std::condition_variable *cv);
     int submit_locked(XferHdr *x, libusb_transfer_type type, int timeout_ms);
     void log_locked(LogEntry e);
     void trace_locked(const SimDevice &d, const std::string &text, uint64_t at = UINT64_MAX);
@@ -107,6 +108,8 @@ private:
     std::condition_variable clock_cv_;
     uint64_t planned_ = UINT64_MAX;
     bool stopping_ = false;
+    bool defer_notify_ = false;                     // the clock thread is servicing
+    std::vector<std::condition_variable *> to_notify_; // whom to wake when it is done
     uint8_t next_address_ = 2;
     std::thread clock_;
     libusb_context *default_ctx_ = nullptr;
