@@ -293,3 +293,49 @@ TEST(SimPackets, RealTimingRunsOnTheBusFrames)
         EXPECT_EQ(out[0].time_us % frame, 0u); // completed on a frame boundary
     }
 }
+
+TEST(SimPackets, RealTimingAnswerFollowsTheWireTimeModel)
+{
+    // The version request written a byte per transfer, as the console does.
+    // The answer's packet must leave on the first frame after its closing
+    // flag has crossed the wire: last OUT frame + 1 byte time (the closing
+    // flag of the request) + the answer's bytes, rounded up to the frame.
+    sim::BusOptions o;
+    o.timing = sim::Timing::real;
+    sim::reset_bus({plain(0x0600, true)}, o);
+    Dev d;
+    d.setup_line(16);
+    Reader r(d, 4, 4096);
+    r.pump(40);
+    sim::clear_request_log();
+    for (uint8_t b : frame({0x60, 0x80})) {
+        int n;
+        ASSERT_EQ(libusb_bulk_transfer(d.h, 0x02, &b, 1, &n, 50), 0);
+    }
+    std::vector<uint8_t> answer;
+    uint64_t answered = 0;
+    for (int i = 0; i < 50 && !answered; i++) {
+        r.pump(2);
+        answer.clear();
+        // Data of the IN packets in order, up to the packet with the
+        // answer's closing flag.
+        for (auto &e : sim::bulk_log(0, 0x81)) {
+            for (size_t p = 0; p < e.data.size(); p += 64)
+                answer.insert(answer.end(), e.data.begin() + p + 2, e.data.begin() + std::min(e.data.size(), p + 64));
+            if (answer.size() >= 10 && answer.back() == 0x7E) {
+                answered = e.time_us;
+                break;
+            }
+        }
+    }
+    ASSERT_NE(answered, 0u);
+    auto frames = deframe(answer);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0][0], 0x6F);
+    auto out = sim::bulk_log(0, 0x02);
+    ASSERT_EQ(out.size(), 6u);
+    const uint64_t byte = 43; // 10 bits at 230400 (and 230769) baud
+    uint64_t model = out.back().time_us + byte + answer.size() * byte;
+    model = (model + 999) / 1000 * 1000;
+    EXPECT_EQ(answered, model) << "last OUT at " << out.back().time_us << ", " << answer.size() << " answer bytes";
+}
