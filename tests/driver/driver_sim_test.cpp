@@ -674,6 +674,73 @@ TEST_F(DriverTest, CompatibilityLayer)
     EXPECT_EQ(FT_W32_GetLastError(h), static_cast<DWORD>(FT_INVALID_HANDLE));
 }
 
+// The console's receiver pattern: holding its event mutex it asks the queue,
+// reads what is there or waits for the event; another thread writes byte by
+// byte into a line looped back. Every byte comes back, in order.
+TEST_F(DriverTest, ConsoleStyleReceiverGetsEveryByte)
+{
+    plug({plain(0x0600, "CV000001")});
+    FT_HANDLE h = openLine();
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(FT_SetTimeouts(h, 700, 2000), FT_OK);
+    ASSERT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+    sim::set_loopback(0, 0, true);
+    CallerEvent ev;
+    ASSERT_EQ(FT_SetEventNotification(h, FT_EVENT_RXCHAR, &ev.ev), FT_OK);
+    constexpr size_t kBytes = 2000;
+    std::vector<uint8_t> got;
+    bool stop = false;
+    FT_STATUS failed = FT_OK;
+    std::thread receiver([&] {
+        ev.lock();
+        while (!stop) {
+            DWORD n = 0;
+            FT_STATUS st = FT_GetQueueStatus(h, &n);
+            if (st != FT_OK) {
+                failed = st;
+                break;
+            }
+            if (n == 0) {
+                ev.waitSignal(1000);
+                continue;
+            }
+            uint8_t buf[128];
+            DWORD r = 0;
+            st = FT_Read(h, buf, std::min<DWORD>(n, sizeof buf), &r);
+            if (st != FT_OK) {
+                failed = st;
+                break;
+            }
+            got.insert(got.end(), buf, buf + r);
+        }
+        ev.unlock();
+    });
+    for (size_t i = 0; i < kBytes; ++i) {
+        uint8_t b = static_cast<uint8_t>(i * 7);
+        DWORD w = 0;
+        ASSERT_EQ(FT_Write(h, &b, 1, &w), FT_OK);
+        ASSERT_EQ(w, 1u);
+    }
+    bool complete = waitFor(
+        [&] {
+            ev.lock();
+            bool done = got.size() >= kBytes;
+            ev.unlock();
+            return done;
+        },
+        5000ms);
+    ev.lock();
+    stop = true;
+    pthread_cond_signal(&ev.ev.eCondVar);
+    ev.unlock();
+    receiver.join();
+    EXPECT_EQ(failed, FT_OK);
+    ASSERT_TRUE(complete) << got.size();
+    ASSERT_EQ(got.size(), kBytes);
+    for (size_t i = 0; i < kBytes; ++i)
+        ASSERT_EQ(got[i], static_cast<uint8_t>(i * 7)) << i;
+}
+
 // ------------------------------------------------------------------ faults
 
 TEST_F(DriverTest, UnplugGivesIoErrorAndCloseStillWorks)
@@ -1015,6 +1082,7 @@ TEST_F(DriverTest, KernelBoundInterfaceAndDoubleClose)
     sim::set_kernel_driver(0, 0, false);
     h = open();
     ASSERT_NE(h, nullptr);
+    EXPECT_EQ(FT_CyclePort(h), FT_OK);
     close(h);
     EXPECT_EQ(FT_Close(h), FT_INVALID_HANDLE);
     DWORD q = 0;
