@@ -23,6 +23,18 @@ DeviceExtension *AddDevice()
     return d;
 }
 
+bool UnlinkDevice(const void *handle)
+{
+    std::lock_guard lock(gDeviceListMutex);
+    for (DeviceExtension **p = &pgDeviceList; *p; p = &(*p)->next) {
+        if (*p == handle) {
+            *p = (*p)->next;
+            return true;
+        }
+    }
+    return false;
+}
+
 void RemoveDevice(DeviceExtension *d)
 {
     {

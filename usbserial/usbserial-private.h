@@ -218,7 +218,11 @@ bool DeviceMatch(uint16_t vendor, uint16_t product);
 
 // ---- registry of open handles (device-list.cpp) ----
 DeviceExtension *AddDevice();
-void RemoveDevice(DeviceExtension *d);
+void RemoveDevice(DeviceExtension *d); // unlinks (if still linked) and frees
+// Takes a handle out of the registry; false when it was not there. Close
+// does this first, so a second close of the same handle, even from another
+// thread at the same moment, is refused instead of freeing twice.
+bool UnlinkDevice(const void *handle);
 DeviceExtension *FindDevice(uint32_t n);
 bool IsDeviceValid(const void *handle);
 // Drops the device-information list (at exit, and before each rebuild).

@@ -673,8 +673,9 @@ FT_STATUS FT_OpenEx(PVOID arg, DWORD flags, FT_HANDLE *pHandle)
 
 FT_STATUS FT_Close(FT_HANDLE h)
 {
-    CHECK_HANDLE(h);
-    TearDown(d);
+    if (!UnlinkDevice(h))
+        return FT_INVALID_HANDLE;
+    TearDown(Ext(h));
     return FT_OK;
 }
 

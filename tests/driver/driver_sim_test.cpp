@@ -1089,6 +1089,23 @@ TEST_F(DriverTest, KernelBoundInterfaceAndDoubleClose)
     EXPECT_EQ(FT_GetQueueStatus(h, &q), FT_INVALID_HANDLE);
 }
 
+TEST_F(DriverTest, TwoThreadsClosingOneHandle)
+{
+    plug({plain(0x0600, "CV000001")});
+    for (int round = 0; round < 5; ++round) {
+        FT_HANDLE h = nullptr;
+        ASSERT_EQ(FT_Open(0, &h), FT_OK);
+        FT_STATUS a = 99, b = 99;
+        std::thread t1([&] { a = FT_Close(h); });
+        std::thread t2([&] { b = FT_Close(h); });
+        t1.join();
+        t2.join();
+        // Exactly one of them closed it.
+        EXPECT_EQ(std::min(a, b), FT_OK);
+        EXPECT_EQ(std::max(a, b), FT_INVALID_HANDLE);
+    }
+}
+
 TEST_F(DriverTest, NoDevicesNoEntries)
 {
     plug({});
