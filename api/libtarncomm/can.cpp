@@ -26,22 +26,11 @@ comm_obj_t can_get_lcmode_ctl = COMM_OBJ_INITIALIZER;
 
 namespace {
 
-// Objects with a fixed cmd: initialised with it on the first call.
-comm_obj_t *once(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type,
-                 uint8_t ack_cmd)
-{
-    if (cobj == nullptr) {
-        cobj = &obj;
-        init_comm_obj(cobj, req_type, req_cmd, ack_type, ack_cmd);
-    }
-    return cobj;
-}
-
 // Objects whose cmd is chosen per call: initialised with cmd 0, then the
 // request and expected acknowledgement cmd are set before every exchange.
 comm_obj_t *per_call(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t ack_type, uint8_t cmd)
 {
-    once(cobj, obj, MSG_TYPE_GEN_RQ, 0, ack_type, 0);
+    comm_obj_once(cobj, obj, MSG_TYPE_GEN_RQ, 0, ack_type, 0);
     comm_obj_set_cmd(cobj, cmd, cmd);
     return cobj;
 }
@@ -197,7 +186,7 @@ int can_get_filter_mask(MaskFilterBufferStruct *fm)
 int can_get_wakeup(int *ms, uint8_t *selective, uint8_t * /*opmode*/)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, can_wakeup_read, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_WAKEUP_READ, MSG_TYPE_GEN_ACK,
+    comm_obj_once(cobj, can_wakeup_read, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_WAKEUP_READ, MSG_TYPE_GEN_ACK,
          MSG_CMD_CAN_WAKEUP_READ);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
@@ -214,7 +203,7 @@ int can_get_wakeup(int *ms, uint8_t *selective, uint8_t * /*opmode*/)
 int can_set_wakeup(int ms, uint8_t selective)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, can_wakeup_write, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_WAKEUP_WRITE, MSG_TYPE_GEN_ACK,
+    comm_obj_once(cobj, can_wakeup_write, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_WAKEUP_WRITE, MSG_TYPE_GEN_ACK,
          MSG_CMD_CAN_WAKEUP_WRITE);
     put_le32(cobj->req.data, static_cast<uint32_t>(ms));
     cobj->req.data[4] = selective;
@@ -225,7 +214,7 @@ int can_set_wakeup(int ms, uint8_t selective)
 int can_set_lcmode(uint8_t mode)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, can_set_lcmode_ctl, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_SET_LCMODE, MSG_TYPE_GEN_ACK,
+    comm_obj_once(cobj, can_set_lcmode_ctl, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_SET_LCMODE, MSG_TYPE_GEN_ACK,
          MSG_CMD_CAN_SET_LCMODE);
     cobj->req.data[0] = mode;
     cobj->req_data_sz = MSG_SZ_CAN_LCMODE;
@@ -237,7 +226,7 @@ int can_set_lcmode(uint8_t mode)
 int can_get_lcmode(uint8_t *mode)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, can_get_lcmode_ctl, MSG_TYPE_INFO_RQ, MSG_CMD_CAN_GET_LCMODE, MSG_TYPE_INFO_ACK,
+    comm_obj_once(cobj, can_get_lcmode_ctl, MSG_TYPE_INFO_RQ, MSG_CMD_CAN_GET_LCMODE, MSG_TYPE_INFO_ACK,
          MSG_CMD_CAN_GET_LCMODE);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
@@ -250,7 +239,7 @@ int can_get_lcmode(uint8_t *mode)
 int can_set_mode(uint8_t mode)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, can_set_mode_ctl, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_SET_MODE, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_SET_MODE);
+    comm_obj_once(cobj, can_set_mode_ctl, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_SET_MODE, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_SET_MODE);
     cobj->req.data[0] = mode;
     cobj->req_data_sz = MSG_SZ_CAN_MODE;
     return send_req(cobj);
@@ -259,7 +248,7 @@ int can_set_mode(uint8_t mode)
 int can_get_mode(uint8_t *mode)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, can_get_mode_ctl, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_GET_MODE, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_GET_MODE);
+    comm_obj_once(cobj, can_get_mode_ctl, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_GET_MODE, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_GET_MODE);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);

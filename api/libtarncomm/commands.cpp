@@ -36,6 +36,16 @@ void init_comm_obj(comm_obj_t *cobj, uint8_t req_type, uint8_t req_cmd, uint8_t 
     __atomic_store_n(&cobj->ready, 1, __ATOMIC_RELEASE);
 }
 
+comm_obj_t *comm_obj_once(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type,
+                          uint8_t ack_cmd)
+{
+    if (cobj == nullptr) {
+        cobj = &obj;
+        init_comm_obj(cobj, req_type, req_cmd, ack_type, ack_cmd);
+    }
+    return cobj;
+}
+
 int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack)
 {
     if (cobj == nullptr || !is_ready(cobj)) {

@@ -58,6 +58,12 @@ typedef struct comm_obj {
 // can race with it.
 void init_comm_obj(comm_obj_t *cobj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type, uint8_t ack_cmd);
 
+// A service's one-time initialisation: the service keeps a pointer, null
+// until its first call, which points it at obj and initialises obj with its
+// codes. Returns the pointer. Services run on the main thread only.
+comm_obj_t *comm_obj_once(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type,
+                          uint8_t ack_cmd);
+
 // Sends cobj->req (header and req_data_sz payload bytes) as one frame and waits
 // until process_ack delivers an acknowledgement or timeout seconds of wall
 // clock have passed. 0: arrived (cobj->ack holds it); 110 (ETIMEDOUT) with

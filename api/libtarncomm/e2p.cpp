@@ -14,10 +14,7 @@ comm_obj_t comm_e2p_read = COMM_OBJ_INITIALIZER;
 int e2p_read(uint16_t addr, void *data, uint16_t *size)
 {
     static comm_obj_t *cobj = nullptr;
-    if (cobj == nullptr) {
-        cobj = &comm_e2p_read;
-        init_comm_obj(cobj, MSG_TYPE_GEN_RQ, MSG_CMD_E2P_READ, MSG_TYPE_GEN_ACK, MSG_CMD_E2P_READ);
-    }
+    comm_obj_once(cobj, comm_e2p_read, MSG_TYPE_GEN_RQ, MSG_CMD_E2P_READ, MSG_TYPE_GEN_ACK, MSG_CMD_E2P_READ);
     const uint16_t want = size != nullptr ? *size : 0;
     put_le16(&cobj->req.data[0], addr);
     cobj->req.data[2] = static_cast<uint8_t>(want);
@@ -40,10 +37,7 @@ int e2p_read(uint16_t addr, void *data, uint16_t *size)
 int e2p_write(uint16_t addr, const void *data, uint16_t *size)
 {
     static comm_obj_t *cobj = nullptr;
-    if (cobj == nullptr) {
-        cobj = &comm_e2p_write;
-        init_comm_obj(cobj, MSG_TYPE_GEN_RQ, MSG_CMD_E2P_WRITE, MSG_TYPE_GEN_ACK, MSG_CMD_E2P_WRITE);
-    }
+    comm_obj_once(cobj, comm_e2p_write, MSG_TYPE_GEN_RQ, MSG_CMD_E2P_WRITE, MSG_TYPE_GEN_ACK, MSG_CMD_E2P_WRITE);
     const uint16_t n = size != nullptr ? *size : 0;
     if (n > E2P_MAX_PAYLOAD) {
         std::fprintf(stderr, "size > max_payload (%d)\n", n);

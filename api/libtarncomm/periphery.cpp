@@ -25,18 +25,6 @@ comm_obj_t comm_eth_wakeup_write = COMM_OBJ_INITIALIZER;
 
 namespace {
 
-// One-time initialisation: the service's static pointer is
-// null until its first call, which initialises the object with its codes.
-comm_obj_t *once(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type,
-                 uint8_t ack_cmd)
-{
-    if (cobj == nullptr) {
-        cobj = &obj;
-        init_comm_obj(cobj, req_type, req_cmd, ack_type, ack_cmd);
-    }
-    return cobj;
-}
-
 // Services on type 0x60 with no payload whose answer is four bytes.
 int read_four(comm_obj_t *cobj, uint8_t out[4])
 {
@@ -62,7 +50,7 @@ int read_four_reversed(comm_obj_t *cobj, uint8_t *out)
 int pwr_ctl(pwr_ctl_t mode)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_pwr_ctl, MSG_TYPE_CTL_RQ, 0, MSG_TYPE_CTL_ACK, 0);
+    comm_obj_once(cobj, comm_pwr_ctl, MSG_TYPE_CTL_RQ, 0, MSG_TYPE_CTL_ACK, 0);
     uint8_t cmd;
     switch (mode) {
     case pwr_on: cmd = MSG_CMD_PWR_ON; break;
@@ -76,7 +64,7 @@ int pwr_ctl(pwr_ctl_t mode)
 int mdio_read(uint8_t phyad, uint8_t regad, uint16_t *regval)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_mdio_read, MSG_TYPE_GEN_RQ, MSG_CMD_MDIO_READ, MSG_TYPE_GEN_ACK, MSG_CMD_MDIO_READ);
+    comm_obj_once(cobj, comm_mdio_read, MSG_TYPE_GEN_RQ, MSG_CMD_MDIO_READ, MSG_TYPE_GEN_ACK, MSG_CMD_MDIO_READ);
     // value (bytes 2-3) is not set: the box ignores it.
     cobj->req.data[0] = phyad;
     cobj->req.data[1] = regad;
@@ -91,7 +79,7 @@ int mdio_read(uint8_t phyad, uint8_t regad, uint16_t *regval)
 int mdio_write(uint8_t phyad, uint8_t regad, uint16_t regval)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_mdio_write, MSG_TYPE_GEN_RQ, MSG_CMD_MDIO_WRITE, MSG_TYPE_GEN_ACK, MSG_CMD_MDIO_WRITE);
+    comm_obj_once(cobj, comm_mdio_write, MSG_TYPE_GEN_RQ, MSG_CMD_MDIO_WRITE, MSG_TYPE_GEN_ACK, MSG_CMD_MDIO_WRITE);
     cobj->req.data[0] = phyad;
     cobj->req.data[1] = regad;
     put_le16(&cobj->req.data[2], regval);
@@ -102,7 +90,7 @@ int mdio_write(uint8_t phyad, uint8_t regad, uint16_t regval)
 int smi_read(uint8_t regad, uint8_t *regval)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_smi_read, MSG_TYPE_GEN_RQ, MSG_CMD_SMI_READ, MSG_TYPE_GEN_ACK, MSG_CMD_SMI_READ);
+    comm_obj_once(cobj, comm_smi_read, MSG_TYPE_GEN_RQ, MSG_CMD_SMI_READ, MSG_TYPE_GEN_ACK, MSG_CMD_SMI_READ);
     cobj->req.data[0] = regad;
     cobj->req_data_sz = MSG_SZ_SMI;
     hdlc_msg_t ack;
@@ -115,7 +103,7 @@ int smi_read(uint8_t regad, uint8_t *regval)
 int smi_write(uint8_t regad, uint8_t regval)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_smi_write, MSG_TYPE_GEN_RQ, MSG_CMD_SMI_WRITE, MSG_TYPE_GEN_ACK, MSG_CMD_SMI_WRITE);
+    comm_obj_once(cobj, comm_smi_write, MSG_TYPE_GEN_RQ, MSG_CMD_SMI_WRITE, MSG_TYPE_GEN_ACK, MSG_CMD_SMI_WRITE);
     cobj->req.data[0] = regad;
     cobj->req.data[1] = regval;
     cobj->req_data_sz = MSG_SZ_SMI;
@@ -125,7 +113,7 @@ int smi_write(uint8_t regad, uint8_t regval)
 int fwv_read(uint8_t *fwv)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_fwv_read, MSG_TYPE_INFO_RQ, MSG_CMD_FWV_READ, MSG_TYPE_INFO_ACK, MSG_CMD_FWV_READ);
+    comm_obj_once(cobj, comm_fwv_read, MSG_TYPE_INFO_RQ, MSG_CMD_FWV_READ, MSG_TYPE_INFO_ACK, MSG_CMD_FWV_READ);
     uint8_t b[4];
     int rc = read_four(cobj, b);
     if (rc == 0 && fwv != nullptr)
@@ -136,7 +124,7 @@ int fwv_read(uint8_t *fwv)
 int fwd_read(uint8_t *fwd)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_fwd_read, MSG_TYPE_INFO_RQ, MSG_CMD_FWD_READ, MSG_TYPE_INFO_ACK, MSG_CMD_FWD_READ);
+    comm_obj_once(cobj, comm_fwd_read, MSG_TYPE_INFO_RQ, MSG_CMD_FWD_READ, MSG_TYPE_INFO_ACK, MSG_CMD_FWD_READ);
     uint8_t b[4];
     int rc = read_four_reversed(cobj, b);
     if (rc == 0 && fwd != nullptr)
@@ -147,7 +135,7 @@ int fwd_read(uint8_t *fwd)
 int blv_read(uint8_t *blv)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_blv_read, MSG_TYPE_INFO_RQ, MSG_CMD_BLV_READ, MSG_TYPE_INFO_ACK, MSG_CMD_BLV_READ);
+    comm_obj_once(cobj, comm_blv_read, MSG_TYPE_INFO_RQ, MSG_CMD_BLV_READ, MSG_TYPE_INFO_ACK, MSG_CMD_BLV_READ);
     uint8_t b[4];
     int rc = read_four_reversed(cobj, b);
     if (rc == 0 && blv != nullptr)
@@ -158,7 +146,7 @@ int blv_read(uint8_t *blv)
 int bls_read(char *bls)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_bls_read, MSG_TYPE_INFO_RQ, MSG_CMD_BLS_READ, MSG_TYPE_INFO_ACK, MSG_CMD_BLS_READ);
+    comm_obj_once(cobj, comm_bls_read, MSG_TYPE_INFO_RQ, MSG_CMD_BLS_READ, MSG_TYPE_INFO_ACK, MSG_CMD_BLS_READ);
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
     if (rc == 0 && bls != nullptr) {
@@ -175,7 +163,7 @@ int bls_read(char *bls)
 int ping(uint32_t *turnaround)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_ping, MSG_TYPE_GEN_RQ, MSG_CMD_PING, MSG_TYPE_GEN_ACK, MSG_CMD_PING);
+    comm_obj_once(cobj, comm_ping, MSG_TYPE_GEN_RQ, MSG_CMD_PING, MSG_TYPE_GEN_ACK, MSG_CMD_PING);
     cobj->req_data_sz = MSG_SZ_PING;
     struct timeval start;
     gettimeofday(&start, nullptr);
@@ -213,7 +201,7 @@ int bl_enable(int enable)
 int wup_ctl(wup_ctl_t mode)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_wup_ctl, MSG_TYPE_CTL_RQ, MSG_CMD_WUP_CTL, MSG_TYPE_CTL_ACK, MSG_CMD_WUP_CTL);
+    comm_obj_once(cobj, comm_wup_ctl, MSG_TYPE_CTL_RQ, MSG_CMD_WUP_CTL, MSG_TYPE_CTL_ACK, MSG_CMD_WUP_CTL);
     cobj->req.data[0] = static_cast<uint8_t>(mode);
     cobj->req_data_sz = MSG_SZ_WUP_CTL;
     hdlc_msg_t ack;
@@ -225,7 +213,7 @@ int wup_ctl(wup_ctl_t mode)
 int hk_status(int *status)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_hk_status, MSG_TYPE_INFO_RQ, MSG_CMD_HK_STATUS, MSG_TYPE_INFO_ACK, MSG_CMD_HK_STATUS);
+    comm_obj_once(cobj, comm_hk_status, MSG_TYPE_INFO_RQ, MSG_CMD_HK_STATUS, MSG_TYPE_INFO_ACK, MSG_CMD_HK_STATUS);
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
     if (rc == 0 && status != nullptr)
@@ -236,7 +224,7 @@ int hk_status(int *status)
 int set_eth_wakeup(int ms, int threshold)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_eth_wakeup_write, MSG_TYPE_GEN_RQ, MSG_CMD_ETH_WAKEUP_WRITE, MSG_TYPE_GEN_ACK,
+    comm_obj_once(cobj, comm_eth_wakeup_write, MSG_TYPE_GEN_RQ, MSG_CMD_ETH_WAKEUP_WRITE, MSG_TYPE_GEN_ACK,
          MSG_CMD_ETH_WAKEUP_WRITE);
     put_le32(&cobj->req.data[0], static_cast<uint32_t>(static_cast<int32_t>(ms)));
     put_le32(&cobj->req.data[4], static_cast<uint32_t>(static_cast<int32_t>(threshold)));
@@ -247,7 +235,7 @@ int set_eth_wakeup(int ms, int threshold)
 int get_eth_wakeup(int *ms, int *threshold)
 {
     static comm_obj_t *cobj = nullptr;
-    once(cobj, comm_eth_wakeup_read, MSG_TYPE_GEN_RQ, MSG_CMD_ETH_WAKEUP_READ, MSG_TYPE_GEN_ACK,
+    comm_obj_once(cobj, comm_eth_wakeup_read, MSG_TYPE_GEN_RQ, MSG_CMD_ETH_WAKEUP_READ, MSG_TYPE_GEN_ACK,
          MSG_CMD_ETH_WAKEUP_READ);
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);

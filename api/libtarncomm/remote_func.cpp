@@ -12,10 +12,7 @@ bool rmt_function(uint8_t func_idx, int32_t timeout, const void *param, uint16_t
                   uint16_t rtn_size)
 {
     static comm_obj_t *cobj = nullptr;
-    if (cobj == nullptr) {
-        cobj = &comm_rmt_func;
-        init_comm_obj(cobj, MSG_TYPE_RMT_RQ, func_idx, MSG_TYPE_RMT_ACK, func_idx);
-    }
+    comm_obj_once(cobj, comm_rmt_func, MSG_TYPE_RMT_RQ, func_idx, MSG_TYPE_RMT_ACK, func_idx);
     cobj->timeout = timeout > 0 ? timeout : 1;
     // Only the request cmd changes: the ack is accepted whatever its cmd (the
     // router delivers all of 0xF3). req is touched by this thread alone.
