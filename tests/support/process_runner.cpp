@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -94,12 +95,25 @@ Result run(const std::vector<std::string> &argv, const Options &options)
         fcntl(in_fd, F_SETFL, O_NONBLOCK);
 
     auto deadline = std::chrono::steady_clock::now() + options.limit;
+    std::optional<std::chrono::steady_clock::time_point> signal_at;
     while (out_fd >= 0 || err_fd >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto now = std::chrono::steady_clock::now();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
         if (left.count() <= 0) {
             result.timed_out = true;
             kill(pid, SIGKILL);
             break;
+        }
+        if (signal_at && !result.signalled) {
+            if (now >= *signal_at) {
+                kill(pid, options.signal_number);
+                result.signalled = true;
+            } else {
+                // Wake up in time for the signal, rounded up so the wait
+                // does not spin on a sub-millisecond rest.
+                auto until = std::chrono::ceil<std::chrono::milliseconds>(*signal_at - now);
+                left = std::min(left, until);
+            }
         }
         pollfd fds[3];
         nfds_t n = 0;
@@ -130,6 +144,9 @@ Result run(const std::vector<std::string> &argv, const Options &options)
         };
         if (out_i >= 0)
             drain(out_fd, result.out, fds[out_i].revents);
+        if (options.signal_after_output && !signal_at &&
+            result.out.find(*options.signal_after_output) != std::string::npos)
+            signal_at = std::chrono::steady_clock::now() + options.signal_delay;
         if (err_i >= 0)
             drain(err_fd, result.err, fds[err_i].revents);
         if (in_i >= 0 && (fds[in_i].revents & (POLLOUT | POLLERR | POLLHUP))) {
