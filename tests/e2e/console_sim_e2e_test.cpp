@@ -492,10 +492,12 @@ TEST_F(ConsoleSim, LinkTestAndIdentification)
 TEST_F(ConsoleSim, SwitchAndPhyRegisters)
 {
     proc::Result r = session("sreg 0x11\nsreg 0x11=0x3f\nsreg 0x11\nsreg\nsreg x\nsreg 0x11=zz\n"
-                             "mreg 0x1800=0x0208\nmreg 0x1800\nmreg 0x12345\nmreg\nmreg 0x1800=q\nexit\n");
+                             "mreg 0x1800=0x0208\nmreg 0x1800\nmreg 0x12345\nmreg\nmreg 0x1800=q\n"
+                             // Only the low 8 bits count, and an over-long number reads as all ones.
+                             "sreg 0x1ff=0x12\nsreg 99999999999999999999999\nsreg 0xff\nexit\n");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "# register (011): 00\n# # register (011): 3f\n# # # # # register (00): 0208\n"
-                     "# register (45): ffff\n# # # ");
+                     "# register (45): ffff\n# # # # register (0ff): 12\n# register (0ff): 12\n# ");
     EXPECT_EQ(r.err, "invalid register address: Invalid argument\ninvalid register address: Invalid argument\n"
                      "invalid register value"
                      "invalid register address: Invalid argument\ninvalid register value: Invalid argument\n");
@@ -504,7 +506,10 @@ TEST_F(ConsoleSim, SwitchAndPhyRegisters)
                               wire_frame({0xF0, 0x06, 0x11, 0x00}), wire_frame({0xF0, 0x05, 0x11, 0x3F}),
                               wire_frame({0xF0, 0x06, 0x11, 0x00}), wire_frame({0xF0, 0x01, 0x18, 0x00, 0x08, 0x02}),
                               wire_frame({0xF0, 0x02, 0x18, 0x00, 0x00, 0x00}),
-                              wire_frame({0xF0, 0x02, 0x23, 0x45, 0x00, 0x00})}));
+                              wire_frame({0xF0, 0x02, 0x23, 0x45, 0x00, 0x00}), wire_frame({0xF0, 0x05, 0xFF, 0x12}),
+                              wire_frame({0xF0, 0x06, 0xFF, 0x00}), wire_frame({0xF0, 0x06, 0xFF, 0x00})}));
+    // That write's FCS holds a flag byte, so the stuffing is on the wire too.
+    EXPECT_NE(wire_frame({0xF0, 0x05, 0xFF, 0x12}).find("7d5e"), std::string::npos);
 }
 
 TEST_F(ConsoleSim, PowerAndWakeUpLine)
@@ -581,6 +586,19 @@ TEST_F(ConsoleSim, EepromReadWriteClearAndRefusals)
                   e2p_write_rq(0x49, Bytes(values.begin() + 57, values.end())), e2p_read_rq(0x10, 57),
                   e2p_read_rq(0x49, 3), e2p_write_rq(0x10, {1, 2}), e2p_read_rq(0x10, 3), e2p_erase_rq(0, 1),
                   e2p_erase_rq(0x10, 2), e2p_read_rq(0x10, 3), e2p_read_rq(0xFFF, 2), e2p_read_rq(0x1000, 1)}));
+
+    // Exactly one full chunk is one write; a write without values writes
+    // nothing and succeeds.
+    std::string fifty_seven;
+    for (unsigned v = 1; v <= 57; ++v)
+        fifty_seven += " " + std::to_string(v);
+    r = run({"-U", code, "-i"}, "eep write 0x100" + fifty_seven + "\neep write 0x10\nexit\n");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "# eep write to 0x100 57 bytes\n"
+                     "01-02-03-04-05-06-07-08-09-0A-0B-0C-0D-0E-0F-10-11-12-13-14-15-16-17-18-19-1A-1B-1C-1D-1E-1F-20\n"
+                     "21-22-23-24-25-26-27-28-29-2A-2B-2C-2D-2E-2F-30-31-32-33-34-35-36-37-38-39-\n# # ");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(requests(), std::vector<std::string>{e2p_write_rq(0x100, Bytes(values.begin(), values.begin() + 57))});
 }
 
 TEST_F(ConsoleSim, EchoSendsAtMost31Characters)
