@@ -770,12 +770,15 @@ void Converter::serve_out(Channel &c, uint64_t now)
         BulkIo *io = c.out_q.front();
         if (out_blocked_ || now < io->ready_us)
             return;
-        io->actual += accept_out(c, io->buf + io->actual, io->len - io->actual, now);
+        // Taken on the frame it was due in, even if we got round to it late:
+        // its bytes start on the wire then, so a busy host machine does not
+        // shift the line's timing.
+        const uint64_t at = timing_ == Timing::real ? std::max(io->ready_us, now / frame_us() * frame_us()) : now;
+        io->actual += accept_out(c, io->buf + io->actual, io->len - io->actual, at);
         if (io->actual < io->len)
             return; // waits for room in the transmit buffer
         c.out_q.pop_front();
-        // Taken on the frame it was due in, even if we got round to it late.
-        io->done_us = timing_ == Timing::real ? std::max(io->ready_us, now / frame_us() * frame_us()) : now;
+        io->done_us = at;
         finish(io, LIBUSB_TRANSFER_COMPLETED);
     }
 }
