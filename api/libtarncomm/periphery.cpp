@@ -30,7 +30,7 @@ int read_four(comm_obj_t *cobj, uint8_t out[4])
 {
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
-    if (rc == 0)
+    if (rc == 0 && out != nullptr)
         std::memcpy(out, ack.data, 4);
     return rc;
 }
@@ -39,7 +39,7 @@ int read_four_reversed(comm_obj_t *cobj, uint8_t *out)
 {
     uint8_t b[4];
     int rc = read_four(cobj, b);
-    if (rc == 0)
+    if (rc == 0 && out != nullptr)
         for (int i = 0; i < 4; ++i)
             out[3 - i] = b[i];
     return rc;
@@ -114,33 +114,21 @@ int fwv_read(uint8_t *fwv)
 {
     static comm_obj_t *cobj = nullptr;
     comm_obj_once(cobj, comm_fwv_read, MSG_TYPE_INFO_RQ, MSG_CMD_FWV_READ, MSG_TYPE_INFO_ACK, MSG_CMD_FWV_READ);
-    uint8_t b[4];
-    int rc = read_four(cobj, b);
-    if (rc == 0 && fwv != nullptr)
-        std::memcpy(fwv, b, 4);
-    return rc;
+    return read_four(cobj, fwv);
 }
 
 int fwd_read(uint8_t *fwd)
 {
     static comm_obj_t *cobj = nullptr;
     comm_obj_once(cobj, comm_fwd_read, MSG_TYPE_INFO_RQ, MSG_CMD_FWD_READ, MSG_TYPE_INFO_ACK, MSG_CMD_FWD_READ);
-    uint8_t b[4];
-    int rc = read_four_reversed(cobj, b);
-    if (rc == 0 && fwd != nullptr)
-        std::memcpy(fwd, b, 4);
-    return rc;
+    return read_four_reversed(cobj, fwd);
 }
 
 int blv_read(uint8_t *blv)
 {
     static comm_obj_t *cobj = nullptr;
     comm_obj_once(cobj, comm_blv_read, MSG_TYPE_INFO_RQ, MSG_CMD_BLV_READ, MSG_TYPE_INFO_ACK, MSG_CMD_BLV_READ);
-    uint8_t b[4];
-    int rc = read_four_reversed(cobj, b);
-    if (rc == 0 && blv != nullptr)
-        std::memcpy(blv, b, 4);
-    return rc;
+    return read_four_reversed(cobj, blv);
 }
 
 int bls_read(char *bls)

@@ -111,6 +111,22 @@ bool index_ok(const char *fn, int64_t first, int64_t last, int64_t limit)
     return true;
 }
 
+// The entries an smac or vlan command works on: all of them without a token,
+// else the token's entry or range, each within the table's limit.
+bool listing_range(const char *fn, const char *tok, int64_t limit, int64_t *first, int64_t *last)
+{
+    *first = 0;
+    *last = limit - 1;
+    if (tok != nullptr) {
+        entry_range r;
+        if (!range_ok(fn, tok, parse_range(tok, r), r))
+            return false;
+        *first = static_cast<int64_t>(r.first);
+        *last = r.has_end ? static_cast<int64_t>(r.end) : *first;
+    }
+    return index_ok(fn, *first, *last, limit);
+}
+
 } // namespace
 
 void smac_entry_show(statmac_tab_entry_t *entry)
@@ -357,15 +373,8 @@ int process_cmd_smac(char *param)
     const int64_t limit = table_of(IND_TAB_SMAC).max_entries;
     tokens args(param);
     char *tok = args.next(delims);
-    int64_t first = 0, last = limit - 1;
-    if (tok != nullptr) {
-        entry_range r;
-        if (!range_ok(fn, tok, parse_range(tok, r), r))
-            return -1;
-        first = static_cast<int64_t>(r.first);
-        last = r.has_end ? static_cast<int64_t>(r.end) : first;
-    }
-    if (!index_ok(fn, first, last, limit))
+    int64_t first = 0, last = 0;
+    if (!listing_range(fn, tok, limit, &first, &last))
         return -1;
 
     tok = args.next(delims);
@@ -426,15 +435,8 @@ int process_cmd_vlan(char *param)
     const int64_t limit = 4 * static_cast<int64_t>(table_of(IND_TAB_VLAN).max_entries);
     tokens args(param);
     char *tok = args.next(delims);
-    int64_t first = 0, last = limit - 1;
-    if (tok != nullptr) {
-        entry_range r;
-        if (!range_ok(fn, tok, parse_range(tok, r), r))
-            return -1;
-        first = static_cast<int64_t>(r.first);
-        last = r.has_end ? static_cast<int64_t>(r.end) : first;
-    }
-    if (!index_ok(fn, first, last, limit))
+    int64_t first = 0, last = 0;
+    if (!listing_range(fn, tok, limit, &first, &last))
         return -1;
 
     tok = args.next(delims);
