@@ -168,6 +168,9 @@ struct ChannelState {
 };
 ChannelState channel_state(int device, int channel = 0);
 
+// How often libusb_interrupt_event_handler was called.
+uint64_t event_interrupts();
+
 // Microseconds on the bus clock (the clock of the trace and the box).
 uint64_t now_us();
 
