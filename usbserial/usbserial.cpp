@@ -824,7 +824,8 @@ FT_STATUS FT_CyclePort(FT_HANDLE h)
 static DWORD versionNumber()
 {
     char text[8];
-    std::snprintf(text, sizeof text, "%02d%02d%02d", 1, 4, 8);
+    std::snprintf(text, sizeof text, "%02d%02d%02d", USBSERIAL_VERSION_MAJOR, USBSERIAL_VERSION_MINOR,
+                  USBSERIAL_VERSION_PATCH);
     return static_cast<DWORD>(std::strtoul(text, nullptr, 16));
 }
 
