@@ -335,8 +335,10 @@ lineedit_session::lineedit_session()
     history(hist, &ev, H_SETSIZE, history_entries);
     history(hist, &ev, H_SETUNIQUE, 1);
     el_set(editor, EL_HIST, history, hist);
-    el_set(editor, EL_ADDFN, "tarnctl-complete", "complete a command word", complete);
-    el_set(editor, EL_BIND, "^I", "tarnctl-complete", nullptr);
+    // The wide form keeps the names as given; the narrow one copies them
+    // and never frees the copies.
+    el_wset(editor, EL_ADDFN, L"tarnctl-complete", L"complete a command word", complete);
+    el_wset(editor, EL_BIND, L"^I", L"tarnctl-complete", nullptr);
     // The user's own key bindings (~/.editrc), as other libedit programs.
     el_source(editor, nullptr);
 
