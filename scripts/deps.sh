@@ -7,7 +7,8 @@ pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev
       python3-can
       libedit-dev
-      tmux)
+      tmux
+      bash-completion)
 
 missing=()
 for p in "${pkgs[@]}"; do
