@@ -1,5 +1,5 @@
 // Test support: bitwise FCS, reference frame codec and the fake box.
-#include "support.h"
+#include "fake_box.h"
 
 #include <algorithm>
 #include <cstring>

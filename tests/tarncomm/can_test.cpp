@@ -17,7 +17,7 @@
 #include "can_functions.h"
 #include "e2p.h"
 #include "periphery.h"
-#include "support.h"
+#include "fake_box.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;

@@ -12,7 +12,7 @@
 #include "hdlc.h"
 #include "periphery.h"
 #include "remote_func.h"
-#include "support.h"
+#include "fake_box.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;

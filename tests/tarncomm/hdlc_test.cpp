@@ -11,7 +11,7 @@
 #include "crc16_ccitt.h"
 #include "commands.h"
 #include "hdlc.h"
-#include "support.h"
+#include "fake_box.h"
 
 namespace {
 
