@@ -4,7 +4,8 @@
 set -euo pipefail
 
 pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
-      libgtest-dev libgmock-dev googletest libbenchmark-dev)
+      libgtest-dev libgmock-dev googletest libbenchmark-dev
+      python3-can)
 
 missing=()
 for p in "${pkgs[@]}"; do

@@ -29,9 +29,8 @@ int process_cmd_exit(char *)
 // One row per command. The interactive words are tested in this order; their
 // prefixes all differ, so at most one row matches a typed word. A row whose
 // handler is null stands for a command that this build does not offer: its
-// option is treated like any option without a command. The letters C, e and
-// H are not in the option string, so those commands are interactive only;
-// -h is taken by the first pass and counts as no command in the second.
+// option is treated like any option without a command. -h is taken by the
+// first pass and counts as no command in the second.
 const cmd_entry cmd_table[] = {
     // opt  word         n  alt word  n  handler              access
     {0, "exit", 2, nullptr, 0, process_cmd_exit, CMD_ANY},

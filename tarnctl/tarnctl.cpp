@@ -34,7 +34,9 @@ bool convert_instance(const char *arg, unsigned long *out)
 
 int main(int argc, char **argv)
 {
-    char options[] = "hd:D:c:irw:Vm:s:pP:S:w:T:G:A:X:NlU:M:";
+    // C, e and H reach the same handlers as their interactive words, under
+    // the same unlock; b stays out: the line rate is fixed by the box.
+    char options[] = "hd:D:c:irw:Vm:s:pP:S:w:T:G:A:X:NlU:M:C:e:H:";
     int interactive = 0;
     const char *pwd = tarn_access_code;
     int do_exit = 1;

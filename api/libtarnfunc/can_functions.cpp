@@ -1,13 +1,18 @@
 // The CAN command: show and set the controller's bit timing (presets or a
 // bit rate run through the timing calculation), trace on/off, reset, re-init,
 // operating mode; the printer of the trace records the box sends while the
-// trace is on; and the MDIO test. No state of their own: every CAN command
-// starts from the record the box holds.
+// trace is on, optionally also appended to a log file in the candump log
+// format; and the MDIO test. The only state of their own is that log: every
+// other CAN command starts from the record the box holds.
 #include "can_functions.h"
+
+#include <sys/time.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <strings.h>
 
 #include "periphery.h"
@@ -36,6 +41,137 @@ constexpr unsigned long max_ntq = 25;
 // PRSEG field (length minus 1) cannot express.
 constexpr unsigned long min_ntq = 6;
 constexpr unsigned long max_brp = 63;
+
+// ---- CAN log -------------------------------------------------------------------
+// The records go to the file in the text form candump writes with -L, which
+// can-utils, python-can and SavvyCAN read back:
+//   (<seconds>.<micros>) <interface> <ID>#<DATA>
+// The time is the host's at arrival, as candump takes it. Error records are
+// written as the kernel's CAN error frames: the error flag set in the
+// identifier with the class bits, eight data bytes.
+constexpr uint32_t can_err_flag = 0x20000000;
+constexpr uint32_t can_err_crtl = 0x00000004;     // controller problem
+constexpr uint32_t can_err_prot = 0x00000008;     // protocol violation
+constexpr uint32_t can_err_buserror = 0x00000080; // bus error: readers take the frame for an error frame by it
+constexpr const char *can_log_default_iface = "tarn0";
+
+// The open log and the interface name written in it. Opened and closed by
+// the main thread, written by the receiver thread.
+std::mutex can_log_mtx;
+FILE *can_log_file = nullptr;      // guarded by can_log_mtx
+std::string can_log_iface;         // guarded by can_log_mtx
+
+// One record in log form into buf (without line end); false for a record
+// that is no CAN frame nor error (an unknown kind).
+bool can_log_frame(const uint8_t *d, char *buf, size_t size)
+{
+    char data[2 * 8 + 1] = "";
+    uint32_t id;
+    bool ext = true;
+    unsigned n = 0;
+    switch (d[0]) {
+    case 0: {
+        const uint8_t sidh = d[5], sidl = d[6], eid8 = d[7], eid0 = d[8];
+        if (sidl & 0x08) {
+            // The whole 29-bit identifier as it was on the bus: SIDH and
+            // the top bits of SIDL carry its upper eleven bits.
+            id = (static_cast<uint32_t>(sidh) << 21) | (static_cast<uint32_t>(sidl >> 5) << 18) |
+                 (static_cast<uint32_t>(sidl & 0x03) << 16) | (static_cast<uint32_t>(eid8) << 8) | eid0;
+        } else {
+            id = (static_cast<uint32_t>(sidh) << 3) | (sidl >> 5);
+            ext = false;
+        }
+        // A classic CAN frame carries at most eight bytes, whatever the
+        // length code above 8 says.
+        n = d[9] & 0x0F;
+        if (n > 8)
+            n = 8;
+        for (unsigned i = 0; i < n; ++i)
+            snprintf(&data[2 * i], sizeof data - 2 * i, "%02X", d[10 + i]);
+        break;
+    }
+    case 1:
+        id = can_err_flag | can_err_prot | can_err_buserror;
+        snprintf(data, sizeof data, "%016X", 0);
+        break;
+    case 2:
+        // The firmware's error number goes where the kernel keeps controller
+        // specific information (data byte 5).
+        id = can_err_flag | can_err_crtl | can_err_buserror;
+        snprintf(data, sizeof data, "0000000000%02X0000", d[4]);
+        break;
+    default:
+        return false;
+    }
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    snprintf(buf, size, "(%lld.%06ld) %s %0*X#%s", static_cast<long long>(now.tv_sec),
+             static_cast<long>(now.tv_usec), can_log_iface.c_str(), ext ? 8 : 3, id, data);
+    return true;
+}
+
+void can_log_record(const uint8_t *d)
+{
+    std::lock_guard<std::mutex> lock(can_log_mtx);
+    if (can_log_file == nullptr)
+        return;
+    char line[128];
+    if (!can_log_frame(d, line, sizeof line))
+        return;
+    // Flushed a record at a time: with -N the console is ended from outside,
+    // and what was logged must be in the file by then.
+    if (fprintf(can_log_file, "%s\n", line) < 0 || fflush(can_log_file) != 0) {
+        fprintf(stderr, "CAN log: write failed: %s; log closed\n", strerror(errno));
+        fflush(stderr);
+        fclose(can_log_file);
+        can_log_file = nullptr;
+    }
+}
+
+// can log <file> [<interface>] | can log off. The words are split at blanks
+// only, so a file name may hold dots and commas.
+int can_log(char *rest)
+{
+    char *save = nullptr;
+    const char *file = rest != nullptr ? strtok_r(rest, " \t", &save) : nullptr;
+    const char *iface = file != nullptr ? strtok_r(nullptr, " \t", &save) : nullptr;
+    if (file == nullptr) {
+        fprintf(stderr, "can log: file name or off required\n");
+        fflush(stderr);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(can_log_mtx);
+    if (strcasecmp(file, "off") == 0) {
+        int rc = can_log_file != nullptr ? fclose(can_log_file) : 0;
+        can_log_file = nullptr;
+        if (rc != 0) {
+            fprintf(stderr, "can log: closing the log failed: %s\n", strerror(errno));
+            fflush(stderr);
+            return -1;
+        }
+        puts("log off");
+        return 0;
+    }
+    // An interface name is one word of at most 15 characters, as the
+    // kernel's are; anything else would not read back.
+    if (iface != nullptr && (strlen(iface) > 15 || strpbrk(iface, "()#") != nullptr)) {
+        fprintf(stderr, "can log: invalid interface name %s\n", iface);
+        fflush(stderr);
+        return -1;
+    }
+    FILE *f = fopen(file, "a");
+    if (f == nullptr) {
+        fprintf(stderr, "can log: %s: %s\n", file, strerror(errno));
+        fflush(stderr);
+        return -1;
+    }
+    if (can_log_file != nullptr)
+        fclose(can_log_file);
+    can_log_file = f;
+    can_log_iface = iface != nullptr ? iface : can_log_default_iface;
+    printf("log %s %s\n", file, can_log_iface.c_str());
+    return 0;
+}
 
 bool keyword(const char *token, const char *word, size_t n)
 {
@@ -283,10 +419,20 @@ void process_can_msg(hdlc_msg_t *msg, uint16_t /*size*/)
     // puts adds a line end of its own: every record is followed by an empty
     // line.
     puts(line);
+    can_log_record(d);
 }
 
 int process_cmd_can(char *param)
 {
+    // The log is the console's own business: it needs no answer from the
+    // box, and its file name is taken apart by blanks only.
+    if (param != nullptr) {
+        char *word = param + strspn(param, " \t");
+        const size_t len = strcspn(word, " \t");
+        if (len >= 3 && strncasecmp(word, "log", 3) == 0)
+            return can_log(word[len] != '\0' ? word + len + 1 : nullptr);
+    }
+
     can_speed_cfg cfg{};
     if (can_get_speed(&cfg) != 0) {
         fail_stderr("Failed to get CAN configuration\n");

@@ -657,6 +657,41 @@ TEST_F(ConsoleSim, HdlcSendsAtMost62Values)
     EXPECT_EQ(requests(), (std::vector<std::string>{wire_frame(first62), wire_frame({0x6F, 2, 3, 4})}));
 }
 
+// -C, -e and -H on the command line: the handlers of cfg, eep and hdlc, open
+// only to an unlocked console; -b stays unknown.
+TEST_F(ConsoleSim, CfgEepAndHdlcOptionsFollowTheUnlock)
+{
+    struct {
+        std::vector<std::string> args;
+        std::string out;
+        std::vector<std::string> sent;
+    } cases[] = {
+        {{"-C", "read"},
+         "E2P Config Switch:\n0x0200 no valid record (header 0xFF)\nE2P Config PHY1:\n"
+         "0x0620 no valid record (header 0xFF)\nE2P Config PHY2:\n0x0710 no valid record (header 0xFF)\n",
+         {e2p_read_rq(0x200, 1), e2p_read_rq(0x620, 1), e2p_read_rq(0x710, 1)}},
+        {{"-e", "read=0x100,4"}, "eep read from 0x100 4 bytes\n100: FF FF FF FF \n", {e2p_read_rq(0x100, 4)}},
+        {{"-H", "0xF0,0x04"}, "HDLC: F0 04 \n", {wire_frame({0xF0, 0x04})}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        std::vector<std::string> args = c.args;
+        proc::Result r = run(args);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_EQ(requests(), std::vector<std::string>{});
+
+        args.insert(args.begin(), {"-U", code});
+        r = run(args);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(requests(), c.sent);
+    }
+    proc::Result r = run({"-U", code, "-b", "9600"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("invalid option -- 'b'"), std::string::npos) << r.err;
+}
+
 // ---- time-outs: one second each -----------------------------------------------------
 
 TEST_F(ConsoleSim, SlowUnansweredRequestsFailOnTheirStreamsAndTheNextWorks)

@@ -1,0 +1,134 @@
+#!/usr/bin/python3
+"""CAN log of the console read back with python-can's reader of the candump
+log format: every trace record printed on the screen is in the log, in order,
+with its identifier, frame kind and data, or as an error frame.
+
+usage: can_log_test.py <tarnctl-sim>
+"""
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import can
+
+SIM = sys.argv.pop(1) if len(sys.argv) > 1 else None
+CODE = "kvrl.Pembrix-Ubo42"
+
+FRAME = re.compile(r"^(\d{7,}) ([0-9A-F]+) (\d{2}) ([0-9A-F]*)$")
+MSG_ERROR = re.compile(r"^(\d{7,}) ERROR 0 Message Error$")
+CAN_ERROR = re.compile(r"^(\d{7,}) ERROR 0 CAN Error: (\d+)$")
+
+
+def screen_records(out):
+    """The trace records on the screen: ('frame', id, data) or ('error', kind, number)."""
+    records = []
+    for line in out.splitlines():
+        line = line.removeprefix("# ")
+        if m := FRAME.match(line):
+            records.append(("frame", int(m[2], 16), bytes.fromhex(m[4])[:8]))
+        elif MSG_ERROR.match(line):
+            records.append(("error", 1, None))
+        elif m := CAN_ERROR.match(line):
+            records.append(("error", 2, int(m[2])))
+    return records
+
+
+class CanLog(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.log = os.path.join(self.dir.name, "trace.v1.log")
+        self.env = dict(os.environ, TARNCTL_SIM_TIMING="fast", TARNCTL_SIM_STATE=self.dir.name,
+                        TARNCTL_SIM_FAULTS="trace-ms=2")
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def check(self, records, lines, messages, iface, since, until):
+        self.assertEqual(len(records), len(messages))
+        self.assertEqual(len(lines), len(messages))
+        kinds = set()
+        last = since
+        for rec, line, msg in zip(records, lines, messages):
+            with self.subTest(line=line):
+                self.assertEqual(line.split()[1], iface)
+                self.assertGreaterEqual(msg.timestamp, last)
+                self.assertLessEqual(msg.timestamp, until)
+                last = msg.timestamp
+                if rec[0] == "frame":
+                    self.assertFalse(msg.is_error_frame)
+                    self.assertEqual(msg.channel, iface)
+                    # The screen shows the low 18 bits of an extended identifier.
+                    ext = msg.is_extended_id
+                    self.assertEqual(len(line.split()[2].split("#")[0]), 8 if ext else 3)
+                    self.assertEqual(msg.arbitration_id & (0x3FFFF if ext else 0x7FF), rec[1])
+                    self.assertEqual(bytes(msg.data), rec[2])
+                    self.assertEqual(msg.dlc, len(rec[2]))
+                    kinds.add("extended" if ext else "standard")
+                else:
+                    self.assertTrue(msg.is_error_frame)
+                    ident, data = line.split()[2].split("#")
+                    # Error flag, bus error and the class: protocol for a
+                    # message error, controller for a CAN error, whose number
+                    # is in data byte 5.
+                    self.assertEqual(ident, "20000088" if rec[1] == 1 else "20000084")
+                    self.assertEqual(len(data), 16)
+                    self.assertEqual(bytes.fromhex(data)[5], 0 if rec[1] == 1 else rec[2])
+                    kinds.add("error %d" % rec[1])
+        self.assertEqual(kinds, {"standard", "extended", "error 1", "error 2"})
+
+    def read_log(self):
+        with open(self.log) as f:
+            lines = [l for l in f.read().splitlines() if l]
+        with can.CanutilsLogReader(self.log) as reader:
+            messages = list(reader)
+        return lines, messages
+
+    def test_interactive_log_on_and_off(self):
+        since = time.time()
+        script = ('{ printf "can log %s\\ncan dump on\\n"; sleep 1.5; printf "can dump off\\ncan log off\\n'
+                  'can dump on\\n"; sleep 0.3; printf "can dump off\\nexit\\n"; } | "$0" -U %s -i' % (self.log, CODE))
+        r = subprocess.run(["/bin/sh", "-c", script, SIM], env=self.env, capture_output=True, text=True,
+                           timeout=30)
+        until = time.time()
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("log %s tarn0\n" % self.log, r.stdout)
+        self.assertIn("log off\n", r.stdout)
+        # What came after "log off" is on the screen only.
+        logged = r.stdout[:r.stdout.index("log off\n")]
+        lines, messages = self.read_log()
+        self.check(screen_records(logged), lines, messages, "tarn0", since, until)
+        self.assertLess(len(messages), len(screen_records(r.stdout)))
+
+    def test_command_line_log_appends_and_survives_the_end_from_outside(self):
+        with open(self.log, "w") as f:
+            f.write("(1.000000) can0 001#00\n")
+        since = time.time()
+        p = subprocess.Popen([SIM, "-U", CODE, "-X", "log %s can1" % self.log, "-X", "dump on", "-N"],
+                             env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(1.5)
+        p.send_signal(signal.SIGTERM)
+        out, err = p.communicate(timeout=10)
+        until = time.time()
+        self.assertEqual(p.returncode, -signal.SIGTERM, err)
+        lines, messages = self.read_log()
+        self.assertEqual(lines[0], "(1.000000) can0 001#00")
+        self.check(screen_records(out), lines[1:], messages[1:], "can1", since, until)
+
+    def test_refusals(self):
+        r = subprocess.run([SIM, "-U", CODE, "-i"], input="can log\ncan log /nonexistent/dir/x.log\n"
+                           "can log %s bad#name\nexit\n" % self.log, env=self.env, capture_output=True,
+                           text=True, timeout=30)
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stderr, "can log: file name or off required\n"
+                         "can log: /nonexistent/dir/x.log: No such file or directory\n"
+                         "can log: invalid interface name bad#name\n")
+        self.assertFalse(os.path.exists(self.log))
+
+
+if __name__ == "__main__":
+    unittest.main()
