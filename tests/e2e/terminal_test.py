@@ -104,6 +104,9 @@ class Terminal(unittest.TestCase):
         history = os.path.join(self.env["XDG_STATE_HOME"], "tarnctl", "history")
         self.assertTrue(os.path.isfile(history))
         self.tmux("kill-server")
+        # A server of its own for the second run: the first one's socket may
+        # still be going away.
+        self.socket = os.path.join(self.dir.name, "tmux2")
         self.start()
         self.keys("Up", "Up")
         self.wait_for(lambda s: s.endswith("# cbus 1"), "the last run's line")
