@@ -8,7 +8,10 @@ pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
       python3-can
       libedit-dev
       tmux
-      bash-completion)
+      bash-completion
+      clang
+      libclang-rt-14-dev
+      llvm)
 
 missing=()
 for p in "${pkgs[@]}"; do
