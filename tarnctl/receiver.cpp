@@ -75,10 +75,7 @@ void hdlc_process_error(hdlc_msg_t *msg, uint16_t)
 
 void report_link_gone(void)
 {
-    if (comm_set_link_down()) {
-        fputs("Corvane lost: the USB converter is gone\n", stderr);
-        fflush(stderr);
-    }
+    comm_set_link_down("Corvane lost: the USB converter is gone\n");
 }
 
 namespace {
@@ -234,7 +231,7 @@ int link_reconnect(void)
     if (start_receiver(ft_handle, rx_handler, &rcv_thread, &rcv_started_mtx) != 0) {
         fprintf(stderr, "failed to start receiver thread\n");
         fflush(stderr);
-        comm_set_link_down();
+        comm_set_link_down(nullptr);
         return -1;
     }
     rcv_thread_running = true;

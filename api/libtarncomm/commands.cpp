@@ -46,10 +46,14 @@ bool comm_link_down(void)
     return link_down.load();
 }
 
-bool comm_set_link_down(void)
+bool comm_set_link_down(const char *message)
 {
     if (link_down.exchange(true))
         return false;
+    if (message != nullptr) {
+        std::fputs(message, stderr);
+        std::fflush(stderr);
+    }
     comm_obj_t *w;
     {
         std::lock_guard<std::mutex> lock(waiter_mtx);

@@ -138,8 +138,10 @@ int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack);
 // comm_link_down() and stop; the front end prints one line for the event.
 bool comm_link_down(void);
 // Marks the link as gone and wakes the request waiting, if any. True only
-// for the call that changed the state, so exactly one caller reports it.
-bool comm_set_link_down(void);
+// for the call that changed the state; that call first prints message (if
+// not null) on stderr, so the event is one line, ahead of anything the
+// ended request prints.
+bool comm_set_link_down(const char *message = nullptr);
 // A fresh line (reconnected): requests go out again, and nothing sent on
 // the old line is waited for any more.
 void comm_set_link_up(void);
