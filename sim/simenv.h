@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "usb/simbus.h"
+#include "hwmodel.h"
 
 namespace sim {
 

@@ -127,6 +127,13 @@ bool listing_range(const char *fn, const char *tok, int64_t limit, int64_t *firs
     return index_ok(fn, *first, *last, limit);
 }
 
+// Names an entry a listing could not read and leaves out.
+void skipped(const char *fn, const char *what, int64_t n)
+{
+    fflush(stdout);
+    fprintf(stderr, "%s: could not read %s %lld, skipped\n", fn, what, static_cast<long long>(n));
+}
+
 } // namespace
 
 void smac_entry_show(statmac_tab_entry_t *entry)
@@ -384,6 +391,7 @@ int process_cmd_smac(char *param)
             statmac_tab_entry_t entry{};
             if (!statmac_tab_entry_read(static_cast<uint16_t>(e), &entry)) {
                 rc = -1; // skipped; the listing goes on
+                skipped(fn, "entry", e);
                 continue;
             }
             printf("%2d ", static_cast<int>(e));
@@ -441,15 +449,25 @@ int process_cmd_vlan(char *param)
 
     tok = args.next(delims);
     if (tok == nullptr) {
+        // One table entry holds four VLANs: it is read once, when the listing
+        // reaches its first VLAN in the range, and its VLANs are shown from
+        // that read. A failed read is not kept, so the entry's next VLAN
+        // reads it again: a VLAN is skipped exactly when a read for it failed.
         int rc = 0;
-        vlan_entry_t w{};
+        vlan_tab_entry_t entry{};
+        int64_t have = -1; // index of the entry read last, -1 for none
         for (int64_t id = first; id <= last; ++id) {
-            w.vid = static_cast<uint16_t>(id);
-            if (!vlan_entry_read(&w)) {
-                rc = -1; // skipped; the listing goes on
-                continue;
+            const int64_t index = id / 4;
+            if (index != have) {
+                have = -1;
+                if (!vlan_tab_entry_read(static_cast<uint16_t>(index), &entry)) {
+                    rc = -1; // skipped; the listing goes on
+                    skipped(fn, "VLAN", id);
+                    continue;
+                }
+                have = index;
             }
-            vlan_entry_show(&w);
+            vlan_entry_show(&entry.vlan[id % 4]);
         }
         fflush(stdout);
         return rc;

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "usb/simbus.h"
+#include "hwmodel.h"
 
 namespace sim {
 

@@ -33,32 +33,11 @@
 #include <string>
 #include <vector>
 
+#include "hwmodel.h"
+
 namespace sim {
 
 class Box;
-
-enum class Timing {
-    fast, // no wire delays; status-only packets still once per latency period
-    real, // 10 bit times per serial byte, USB packets on (micro-)frames
-};
-
-struct DeviceSpec {
-    // Converter type by its release number: 0x0600 is the box's own
-    // converter (64-byte packets, one channel); 0x0200, 0x0400, 0x0500
-    // (2 channels), 0x0700 (2 channels, high speed), 0x0800 (4 channels,
-    // high speed), 0x0900 (high speed), 0x1000 are the other types.
-    uint16_t bcd_device = 0x0600;
-    // Serial-number string; empty: the device has none (iSerialNumber 0).
-    std::string serial = "CV000001";
-    // 0: the type's own identifiers (0x0403:0x7F80 for 0x0600).
-    uint16_t vendor = 0;
-    uint16_t product = 0;
-    // A box behind channel A. Without one the far side of each channel is a
-    // plain line the test drives with wire_send()/wire_received().
-    bool box = true;
-    // Folder for the box's EEPROM file; empty keeps the EEPROM in memory.
-    std::string state_dir;
-};
 
 struct BusOptions {
     Timing timing = Timing::fast;
@@ -145,28 +124,10 @@ void set_loopback(int device, int channel, bool on);
 // timing allows (fast: the receive buffer never runs dry).
 void set_stream_source(int device, int channel, bool on);
 
-// What the converter's channel is set to, decoded.
-struct ChannelState {
-    double baud = 0;             // the rate the divisor gives on this chip
-    uint16_t divisor = 0;        // last divisor word
-    uint16_t divisor_ext = 0;    // its extension bits
-    uint8_t word_length = 8, parity = 0, stop_bits = 0;
-    bool break_on = false;
-    uint16_t flow = 0;           // 0, 0x0100 RTS/CTS, 0x0200 DTR/DSR, 0x0400 XON/XOFF
-    uint8_t xon = 0, xoff = 0;
-    bool dtr = false, rts = false;
-    uint8_t event_char = 0;
-    bool event_char_on = false;
-    uint8_t error_char = 0;
-    bool error_char_on = false;
-    uint8_t latency_ms = 16;
-    uint8_t bitmode_mask = 0, bitmode_mode = 0;
-    uint8_t cbus_dir = 0, cbus_levels = 0x0F; // effective pins
-    size_t rx_fifo = 0;          // bytes waiting in the receive buffer
-    uint64_t rx_lost = 0;        // bytes lost to overrun
-    bool line_ok = true;         // the far side understands the line (230400 within 3 %, 8N1)
-};
 ChannelState channel_state(int device, int channel = 0);
+
+// How often libusb_interrupt_event_handler was called.
+uint64_t event_interrupts();
 
 // Microseconds on the bus clock (the clock of the trace and the box).
 uint64_t now_us();
