@@ -88,6 +88,9 @@ int parse_interactive(void)
         const cmd_entry *e = cmd_find_word(word);
         if (e == nullptr)
             continue;
+        // The converter was lost: carry on only with the same box back.
+        if (e->handler != process_cmd_exit && comm_link_down() && link_reconnect() != 0)
+            return 1;
         if (e->handler == process_cmd_exit) {
             parser_active = 0;
             ret_val = 0;

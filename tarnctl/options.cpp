@@ -92,6 +92,9 @@ int parse_command_line(int argc, char **argv, char *options)
 
     optind = 1;
     while ((opt = getopt(argc, argv, options)) != -1) {
+        // Nothing more can reach a box that has gone.
+        if (comm_link_down())
+            return -1;
         const cmd_entry *e = cmd_find_option(opt);
         if (e != nullptr && e->handler != nullptr && e->access == CMD_ANY) {
             status = e->handler(optarg);

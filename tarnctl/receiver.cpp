@@ -71,13 +71,60 @@ void hdlc_process_error(hdlc_msg_t *msg, uint16_t)
     printf("ERROR in type(%02X) cmd(%02X)\n", msg->hdr.type, msg->hdr.cmd);
 }
 
+void report_link_gone(void)
+{
+    if (comm_set_link_down()) {
+        fputs("Corvane lost: the USB converter is gone\n", stderr);
+        fflush(stderr);
+    }
+}
+
+namespace {
+
+// After a write failed: a converter that has gone shows it in the queue
+// query too, as soon as the driver's reader has seen its transfers end,
+// which takes a few latency periods at most. Then the event is the link going
+// down, reported once, and not a failure of this one write.
+bool line_gone(void)
+{
+    constexpr int probes = 10;
+    for (int i = 0; i < probes; ++i) {
+        DWORD queued = 0;
+        if (comm_link_down())
+            return true;
+        if (FT_GetQueueStatus(ft_handle, &queued) == FT_IO_ERROR) {
+            report_link_gone();
+            return true;
+        }
+        struct timespec pause = {0, rx_retry_pause_ns};
+        nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
+} // namespace
+
 void hdlc_put_char(char data)
 {
     DWORD bytes_written = 0;
-    if (FT_Write(ft_handle, &data, 1, &bytes_written) != FT_OK) {
+    // A write that moved nothing failed as much as one the driver refused.
+    if (FT_Write(ft_handle, &data, 1, &bytes_written) != FT_OK || bytes_written != 1) {
         fprintf(stderr, "%s failed\n", __func__);
         fflush(stderr);
     }
+}
+
+void hdlc_put_frame(const uint8_t *bytes, size_t len)
+{
+    DWORD bytes_written = 0;
+    const FT_STATUS st = FT_Write(ft_handle, const_cast<uint8_t *>(bytes), static_cast<DWORD>(len), &bytes_written);
+    if (st == FT_OK && bytes_written == len)
+        return;
+    comm_tx_failed();
+    if (line_gone())
+        return;
+    fprintf(stderr, "%s failed: %lu of %zu bytes written\n", __func__, static_cast<unsigned long>(bytes_written), len);
+    fflush(stderr);
 }
 
 namespace {
@@ -229,6 +276,43 @@ void hdlc_on_rx_frame(const u8_t *buffer, uint16_t bytes_received)
     fflush(stdout);
 }
 
+pthread_t rcv_thread;
+bool rcv_thread_running = false;
+
+int link_reconnect(void)
+{
+    if (rcv_thread_running) {
+        stop_receiver();
+        pthread_join(rcv_thread, nullptr);
+        rcv_thread_running = false;
+    }
+    if (ft_handle != nullptr) {
+        serial_disconnect(ft_handle); // the handle of a gone converter: nothing to report
+        ft_handle = nullptr;
+    }
+    if (tarn_link_sn[0] == '\0' || serial_connect_sn(&ft_handle, &hEvent, tarn_link_sn, 230400) != 0) {
+        fprintf(stderr, "Corvane %s has not come back\n", tarn_link_sn);
+        fflush(stderr);
+        return -1;
+    }
+    pthread_mutex_lock(&hEvent->eMutex);
+    cancel_rcv_thread = 0;
+    pthread_mutex_unlock(&hEvent->eMutex);
+    hdlc_init(hdlc_put_char, hdlc_on_rx_frame);
+    hdlc_set_frame_output(hdlc_put_frame);
+    comm_set_link_up();
+    if (start_receiver(ft_handle, rx_handler, &rcv_thread, &rcv_started_mtx) != 0) {
+        fprintf(stderr, "failed to start receiver thread\n");
+        fflush(stderr);
+        comm_set_link_down();
+        return -1;
+    }
+    rcv_thread_running = true;
+    fprintf(stderr, "Corvane %s reconnected\n", tarn_link_sn);
+    fflush(stderr);
+    return 0;
+}
+
 int start_receiver(FT_HANDLE handle, void *(*handler)(void *), pthread_t *rcv_thread, rcv_start_gate_t *gate)
 {
     gate->try_acquire();
@@ -263,6 +347,17 @@ void *rx_handler(void *thread_arg)
             break;
         }
         FT_STATUS ft_stat = FT_GetQueueStatus(handle, &rxBytes);
+        if (ft_stat == FT_IO_ERROR) {
+            // The converter has gone: say so once, end the waiting request,
+            // and sleep until asked to stop (no more data can come).
+            pthread_mutex_unlock(&hEvent->eMutex);
+            report_link_gone();
+            pthread_mutex_lock(&hEvent->eMutex);
+            while (!cancel_rcv_thread)
+                pthread_cond_wait(&hEvent->eCondVar, &hEvent->eMutex);
+            pthread_mutex_unlock(&hEvent->eMutex);
+            break;
+        }
         if (ft_stat == FT_OK) {
             if (rxBytes > 0)
                 ft_stat = FT_Read(handle, data, std::min(rxBytes, rx_block), &bytesRead);

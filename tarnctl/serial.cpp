@@ -16,6 +16,8 @@
 #include "tarnctl.h"
 #include "util.h"
 
+char tarn_link_sn[17];
+
 namespace {
 
 constexpr DWORD corvane_vid = 0x0403;
@@ -85,6 +87,17 @@ int open_and_configure(int position, FT_HANDLE *handle, RX_EVENT_HANDLE *event, 
     return 0;
 }
 
+// Opens the list entry at position and, on success, remembers its serial
+// number for a reconnection after the converter was lost.
+int connect_entry(const std::vector<FT_DEVICE_LIST_INFO_NODE> &list, int position, FT_HANDLE *handle,
+                  RX_EVENT_HANDLE *event, unsigned int baudrate)
+{
+    int rc = open_and_configure(position, handle, event, baudrate);
+    if (rc == 0)
+        snprintf(tarn_link_sn, sizeof tarn_link_sn, "%s", serial_of(list[position]).c_str());
+    return rc;
+}
+
 int report_not_detected()
 {
     printf("No Corvane detected\n");
@@ -114,7 +127,7 @@ int serial_connect(FT_HANDLE *handle, RX_EVENT_HANDLE *event, unsigned int tarn_
     }
     if (position == no_position)
         return report_not_detected();
-    return open_and_configure(position, handle, event, baudrate);
+    return connect_entry(list, position, handle, event, baudrate);
 }
 
 int serial_connect_sn(FT_HANDLE *handle, RX_EVENT_HANDLE *event, char *tarn_sn, unsigned int baudrate)
@@ -132,7 +145,7 @@ int serial_connect_sn(FT_HANDLE *handle, RX_EVENT_HANDLE *event, char *tarn_sn, 
     }
     if (position == no_position)
         return report_not_detected();
-    return open_and_configure(position, handle, event, baudrate);
+    return connect_entry(list, position, handle, event, baudrate);
 }
 
 void list_devices(void)

@@ -41,7 +41,6 @@ int main(int argc, char **argv)
     const char *pwd = tarn_access_code;
     int do_exit = 1;
     int ret_val;
-    pthread_t rcv_thread;
     int opt;
 
     while ((opt = getopt(argc, argv, options)) != -1) {
@@ -95,12 +94,15 @@ int main(int argc, char **argv)
         return 1;
 
     hdlc_init(hdlc_put_char, hdlc_on_rx_frame);
+    // Each frame goes to the driver in one write.
+    hdlc_set_frame_output(hdlc_put_frame);
 
     if (start_receiver(ft_handle, rx_handler, &rcv_thread, &rcv_started_mtx) != 0) {
         fprintf(stderr, "failed to start receiver thread\n");
         fflush(stderr);
         return 1;
     }
+    rcv_thread_running = true;
 
     if (interactive == 1)
         ret_val = parse_interactive();
@@ -111,11 +113,16 @@ int main(int argc, char **argv)
     // what the box sends until it is ended from outside. Whatever the
     // commands printed must reach a pipe or file before that happens.
     fflush(stdout);
-    if (do_exit == 1)
-        stop_receiver();
-    pthread_join(rcv_thread, nullptr);
+    if (rcv_thread_running) {
+        if (do_exit == 1)
+            stop_receiver();
+        pthread_join(rcv_thread, nullptr);
+    }
 
-    if (serial_disconnect(ft_handle) != 0)
+    // A box that went away and did not come back fails the run.
+    if (comm_link_down())
+        ret_val = -1;
+    if (ft_handle != nullptr && serial_disconnect(ft_handle) != 0)
         ret_val = -1;
 
     return ret_val != 0 ? 1 : 0;

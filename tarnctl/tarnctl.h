@@ -24,6 +24,7 @@ extern FT_HANDLE ft_handle;          // the open serial line, null while closed
 extern EVENT_HANDLE sEvent;          // receive event signalled by the driver
 extern RX_EVENT_HANDLE hEvent;       // &sEvent
 extern char *tarn_sn;                // -D serial number (points into argv)
+extern char tarn_link_sn[17];        // serial number of the box last connected ("" before)
 extern unsigned long tarn_inst;      // -d instance, 0 = none given
 extern unsigned int unlocked;        // 1 after -U with the right access code
 extern int cancel_rcv_thread;        // stop request, guarded by hEvent->eMutex
@@ -91,8 +92,21 @@ int start_receiver(FT_HANDLE ft_handle, void *(*rx_handler)(void *), pthread_t *
 void *rx_handler(void *thread_arg);
 // Asks the receiver to end and wakes it; the caller then joins the thread.
 void stop_receiver(void);
+// The console's receiver thread, and whether it runs (main thread only).
+extern pthread_t rcv_thread;
+extern bool rcv_thread_running;
+// After the converter was lost: ends the receiver, closes the old handle,
+// opens the box with the same serial number again and restarts the
+// receiver. 0 when the link is back; -1 (with a line on stderr) when not.
+int link_reconnect(void);
 // Output callback of the HDLC layer: one wire byte, one driver write.
 void hdlc_put_char(char data);
+// Frame output of the HDLC layer: one encoded frame, one driver write. A
+// failed or short write is reported once for the frame; when the converter
+// has gone it reports that instead (report_link_gone).
+void hdlc_put_frame(const uint8_t *bytes, size_t len);
+// Marks the link as down; the first caller for the event prints one line.
+void report_link_gone(void);
 // Frame callback of the HDLC layer: routes one good frame.
 void hdlc_on_rx_frame(const u8_t *buffer, uint16_t bytes_received);
 // What the router does with the box's own frames and with unknown types.

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <thread>
 
+std::atomic<void (*)()> gSlotCompletionTestHook{nullptr};
+
 namespace {
 
 constexpr uint32_t kSubmitBackoffMinMs = 5;
@@ -55,6 +57,12 @@ void SignalCaller(EVENT_HANDLE *ev)
 }
 
 } // namespace
+
+int32_t SlotStatus(InSlot *s)
+{
+    std::lock_guard lock(s->filledEvent.mutex);
+    return s->status.load();
+}
 
 bool IsAlive(DeviceExtension *d)
 {
@@ -147,9 +155,15 @@ void LIBUSB_CALL InRequestCompletion(libusb_transfer *t)
     default:
         break;
     }
-    s->receivedLength = len;
-    s->status = t->status;
-    EventSet(&s->filledEvent);
+    // Result and signal in one critical section of the filled event: close
+    // reads the status under the same lock, so once it sees the result the
+    // completion has let go of the slot.
+    EventSetAfter(&s->filledEvent, [&] {
+        s->receivedLength = len;
+        s->status = t->status;
+        if (auto hook = gSlotCompletionTestHook.load())
+            hook();
+    });
 }
 
 void processor_thread(DeviceExtension *d)
@@ -224,14 +238,12 @@ void ProcessBulkInData(DeviceExtension *d, const uint8_t *data, int32_t n, InSlo
             d->modemStatus = modem;
             d->lineStatus = data[1];
             int32_t len = chunk - 2;
-            // A full ring holds the pipeline back instead of dropping the
-            // packet: the converter then keeps the bytes in its own buffer
-            // and, with flow control on, stops the far side, so nothing is
-            // lost behind the caller's back. Close and purge end the wait.
-            if (len > 0) {
-                while (d->ringFree < len && !d->stopFlag.load() && !(slot && slot->discard))
-                    d->roomCond.wait_for(lock, std::chrono::milliseconds(d->processorWait));
-            }
+            // A payload the ring has no room for is dropped and reported as
+            // an overrun; the pipeline never waits for the caller, so the
+            // status bytes of every packet and a converter that has gone
+            // are seen however full the ring is.
+            if (len > 0 && !(slot && slot->discard) && d->ringFree < len)
+                errors |= 0x02;
             // A purge since this transfer arrived drops what is left of it.
             if (len > 0 && !(slot && slot->discard) && d->ringFree >= len) {
                 const uint8_t *src = data + 2;
@@ -301,16 +313,11 @@ void UpdateDeadmanTimeout(DeviceExtension *d)
     d->usbTimeout = (in / (d->maxPacketSize - 2)) * d->latencyTimer.load() + d->deadmanTimeout.load();
 }
 
-#define CHECK_HANDLE(h)                                                                                            \
-    if (!IsDeviceValid(h))                                                                                         \
-        return FT_INVALID_HANDLE;                                                                                  \
-    DeviceExtension *d = Ext(h)
-
 extern "C" {
 
 FT_STATUS FT_Read(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD read)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!buffer || !read)
         return FT_INVALID_PARAMETER;
     *read = 0;
@@ -322,6 +329,8 @@ FT_STATUS FT_Read(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD read)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     std::unique_lock lock(d->rxMutex);
     for (;;) {
+        if (d->rxClosed)
+            return FT_INVALID_HANDLE;
         if (d->rxGone)
             return FT_IO_ERROR;
         DWORD queued = static_cast<DWORD>(d->ringSize - d->ringFree);
@@ -330,9 +339,12 @@ FT_STATUS FT_Read(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD read)
         if (timeout == 0) {
             d->rxCond.wait(lock);
         } else if (d->rxCond.wait_until(lock, deadline) == std::cv_status::timeout) {
+            if (d->rxClosed)
+                return FT_INVALID_HANDLE;
             if (d->rxGone)
                 return FT_IO_ERROR;
-            count = static_cast<DWORD>(d->ringSize - d->ringFree);
+            // What has come by now, but never more than was asked for.
+            count = std::min(count, static_cast<DWORD>(d->ringSize - d->ringFree));
             break;
         }
     }
@@ -343,7 +355,6 @@ FT_STATUS FT_Read(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD read)
     std::memcpy(out + first, d->ring.get(), n - first);
     d->ringRead = (d->ringRead + n) % d->ringSize;
     d->ringFree += n;
-    d->roomCond.notify_all();
     if (d->ringFree == d->ringSize)
         d->eventStatus &= ~static_cast<uint32_t>(FT_EVENT_RXCHAR);
     *read = count;
@@ -352,7 +363,7 @@ FT_STATUS FT_Read(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD read)
 
 static FT_STATUS queueLength(FT_HANDLE h, DWORD *out, bool capped)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!out)
         return FT_INVALID_PARAMETER;
     if (!IsAlive(d))
@@ -369,7 +380,7 @@ FT_STATUS FT_GetQueueStatusEx(FT_HANDLE h, DWORD *rx) { return queueLength(h, rx
 
 FT_STATUS FT_GetStatus(FT_HANDLE h, DWORD *rx, DWORD *tx, DWORD *events)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!rx || !tx || !events)
         return FT_INVALID_PARAMETER;
     if (!IsAlive(d))
@@ -384,7 +395,7 @@ FT_STATUS FT_GetStatus(FT_HANDLE h, DWORD *rx, DWORD *tx, DWORD *events)
 
 FT_STATUS FT_GetEventStatus(FT_HANDLE h, DWORD *events)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!events)
         return FT_INVALID_PARAMETER;
     std::lock_guard lock(d->rxMutex);
@@ -395,7 +406,7 @@ FT_STATUS FT_GetEventStatus(FT_HANDLE h, DWORD *events)
 
 FT_STATUS FT_GetModemStatus(FT_HANDLE h, ULONG *status)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!status)
         return FT_INVALID_PARAMETER;
     std::lock_guard lock(d->rxMutex);
@@ -406,7 +417,7 @@ FT_STATUS FT_GetModemStatus(FT_HANDLE h, ULONG *status)
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE h, ULONG readTimeout, ULONG writeTimeout)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     d->readTimeout = readTimeout;
     d->writeTimeout = writeTimeout;
     return FT_OK;
@@ -414,7 +425,7 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE h, ULONG readTimeout, ULONG writeTimeout)
 
 FT_STATUS FT_SetDeadmanTimeout(FT_HANDLE h, ULONG ms)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (ms == 0)
         return FT_INVALID_PARAMETER;
     d->deadmanTimeout = ms;
@@ -424,7 +435,7 @@ FT_STATUS FT_SetDeadmanTimeout(FT_HANDLE h, ULONG ms)
 
 FT_STATUS FT_SetUSBParameters(FT_HANDLE h, ULONG inSize, ULONG outSize)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     inSize = std::min<ULONG>(inSize, d->maxInTransferSize);
     outSize = std::min<ULONG>(outSize, d->maxOutTransferSize);
     {
@@ -439,7 +450,7 @@ FT_STATUS FT_SetUSBParameters(FT_HANDLE h, ULONG inSize, ULONG outSize)
 
 FT_STATUS FT_SetEventNotification(FT_HANDLE h, DWORD mask, PVOID param)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!param)
         return FT_INVALID_PARAMETER;
     std::lock_guard lock(d->rxMutex);
@@ -456,14 +467,14 @@ FT_STATUS FT_SetEventNotification(FT_HANDLE h, DWORD mask, PVOID param)
 
 FT_STATUS FT_StopInTask(FT_HANDLE h)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     d->inTaskStopped = 1;
     return FT_OK;
 }
 
 FT_STATUS FT_RestartInTask(FT_HANDLE h)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     d->inTaskStopped = 0;
     return FT_OK;
 }

@@ -44,11 +44,13 @@ ConfigSection GetSectionType(const std::string &line)
 {
     if (line == "[Globals]")
         return kSectionGlobals;
+    // Every section header ends in its bracket; a line of a CRLF file
+    // keeps its carriage return and so is no header of any kind.
+    if (line.size() < 2 || line.front() != '[' || line.back() != ']')
+        return kSectionNone;
     if (line.compare(0, 5, "[VID_") == 0)
         return kSectionVidPid;
-    if (line.size() >= 2 && line.front() == '[' && line.back() == ']')
-        return kSectionSerial;
-    return kSectionNone;
+    return kSectionSerial;
 }
 
 bool ParseConfigText(const std::string &text, const ConfigMatch &m, uint32_t *flags)

@@ -2,14 +2,24 @@
 // not take that lock, so the list has a mutex of its own.
 #include "device-list.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace {
-std::mutex gDeviceListMutex; // guards pgDeviceList and every record's `next`
+std::mutex gDeviceListMutex; // guards pgDeviceList and every record's next, refs and closeStarted
+std::condition_variable gDeviceUnused; // a closing record's last reference went
 DeviceExtension *pgDeviceList = nullptr;
+
+DeviceExtension *FindLinked(const void *handle)
+{
+    for (DeviceExtension *d = pgDeviceList; d; d = d->next)
+        if (d == handle)
+            return d;
+    return nullptr;
+}
 } // namespace
 
 DeviceExtension *AddDevice()
@@ -18,21 +28,51 @@ DeviceExtension *AddDevice()
     if (!d)
         return nullptr;
     std::lock_guard lock(gDeviceListMutex);
+    d->refs = 1;
     d->next = pgDeviceList;
     pgDeviceList = d;
     return d;
 }
 
-bool UnlinkDevice(const void *handle)
+DeviceExtension *BeginClose(const void *handle)
 {
+    if (!handle)
+        return nullptr;
     std::lock_guard lock(gDeviceListMutex);
     for (DeviceExtension **p = &pgDeviceList; *p; p = &(*p)->next) {
         if (*p == handle) {
-            *p = (*p)->next;
-            return true;
+            DeviceExtension *d = *p;
+            *p = d->next;
+            d->next = nullptr;
+            d->closeStarted = true;
+            return d;
         }
     }
-    return false;
+    return nullptr;
+}
+
+void WaitUntilUnused(DeviceExtension *d)
+{
+    std::unique_lock lock(gDeviceListMutex);
+    gDeviceUnused.wait(lock, [d] { return d->refs == 0; });
+}
+
+DeviceExtension *AcquireDevice(const void *handle)
+{
+    if (!handle)
+        return nullptr;
+    std::lock_guard lock(gDeviceListMutex);
+    DeviceExtension *d = FindLinked(handle);
+    if (d)
+        ++d->refs;
+    return d;
+}
+
+void ReleaseDevice(DeviceExtension *d)
+{
+    std::lock_guard lock(gDeviceListMutex);
+    if (--d->refs == 0 && d->closeStarted)
+        gDeviceUnused.notify_all();
 }
 
 void RemoveDevice(DeviceExtension *d)
@@ -63,10 +103,7 @@ bool IsDeviceValid(const void *handle)
     if (!handle)
         return false;
     std::lock_guard lock(gDeviceListMutex);
-    for (DeviceExtension *d = pgDeviceList; d; d = d->next)
-        if (d == handle)
-            return true;
-    return false;
+    return FindLinked(handle) != nullptr;
 }
 
 bool FindOpenDevice(uint8_t bus, uint8_t address, int interfaceNumber, FT_DEVICE_LIST_INFO_NODE *info,
@@ -158,7 +195,7 @@ FT_STATUS ListEntry(libusb_device *dev, const libusb_device_descriptor &desc, in
     std::string text = s;
     if (multi)
         text += what == FT_OPEN_BY_SERIAL_NUMBER ? std::string(1, letter) : std::string(" ") + letter;
-    CopyString(buf, 64, text.c_str());
+    CopyField(buf, 64, text.c_str()); // 64 characters fill the buffer without a terminator
     return FT_OK;
 }
 

@@ -9,11 +9,6 @@
 
 #include <algorithm>
 
-#define CHECK_HANDLE(h)                                                                                            \
-    if (!IsDeviceValid(h))                                                                                         \
-        return FT_INVALID_HANDLE;                                                                                  \
-    DeviceExtension *d = Ext(h)
-
 FT_STATUS FT_VendorRequest(uint8_t request, uint16_t value, uint16_t index, uint8_t *data, uint16_t length,
                            uint8_t requestType, DeviceExtension *d)
 {
@@ -65,7 +60,6 @@ FT_STATUS Purge(DeviceExtension *d, ULONG mask)
                 slot->discard = true;
         d->ringWrite = d->ringRead = 0;
         d->ringFree = d->ringSize;
-        d->roomCond.notify_all();
         // The queue is empty now, as after a read that empties it: the next
         // data must notify again.
         d->eventStatus &= ~static_cast<uint32_t>(FT_EVENT_RXCHAR);
@@ -94,7 +88,7 @@ extern "C" {
 
 FT_STATUS FT_ResetDevice(FT_HANDLE h)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     FT_STATUS st = FT_VendorRequest(kReqReset, 0, 0, nullptr, 0, kVendorOut, d);
     if (st != FT_OK)
         return st;
@@ -103,25 +97,25 @@ FT_STATUS FT_ResetDevice(FT_HANDLE h)
 
 FT_STATUS FT_Purge(FT_HANDLE h, ULONG mask)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     return Purge(d, mask);
 }
 
 FT_STATUS FT_SetBaudRate(FT_HANDLE h, ULONG baud)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     return SetBaudRate(d, baud);
 }
 
 FT_STATUS FT_SetDivisor(FT_HANDLE h, USHORT divisor)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     return FT_VendorRequest(kReqBaud, divisor, d->controlIndex, nullptr, 0, kVendorOut, d);
 }
 
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE h, UCHAR wordLength, UCHAR stopBits, UCHAR parity)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     uint16_t value = static_cast<uint16_t>(wordLength | (parity << 8) | (stopBits << 11));
     d->lineControl = value;
     FT_STATUS st = FT_VendorRequest(kReqData, value, d->controlIndex, nullptr, 0, kVendorOut, d);
@@ -147,31 +141,31 @@ static FT_STATUS modemControl(DeviceExtension *d, uint16_t value)
 
 FT_STATUS FT_SetDtr(FT_HANDLE h)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     return modemControl(d, 0x0101);
 }
 
 FT_STATUS FT_ClrDtr(FT_HANDLE h)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     return modemControl(d, 0x0100);
 }
 
 FT_STATUS FT_SetRts(FT_HANDLE h)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     return modemControl(d, 0x0202);
 }
 
 FT_STATUS FT_ClrRts(FT_HANDLE h)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     return modemControl(d, 0x0200);
 }
 
 FT_STATUS FT_SetFlowControl(FT_HANDLE h, USHORT mode, UCHAR xon, UCHAR xoff)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     uint16_t value = mode == FT_FLOW_XON_XOFF ? static_cast<uint16_t>((xoff << 8) | xon) : 0;
     FT_STATUS st = FT_VendorRequest(kReqFlowCtrl, value, static_cast<uint16_t>(mode | d->controlIndex), nullptr, 0,
                                     kVendorOut, d);
@@ -190,7 +184,7 @@ FT_STATUS FT_SetFlowControl(FT_HANDLE h, USHORT mode, UCHAR xon, UCHAR xoff)
 
 FT_STATUS FT_SetChars(FT_HANDLE h, UCHAR eventChar, UCHAR eventEnabled, UCHAR errorChar, UCHAR errorEnabled)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     uint16_t ev = static_cast<uint16_t>(eventChar | (eventEnabled ? 0x0100 : 0));
     FT_STATUS st = FT_VendorRequest(kReqEventChar, ev, d->controlIndex, nullptr, 0, kVendorOut, d);
     if (st != FT_OK)
@@ -208,20 +202,20 @@ FT_STATUS FT_SetChars(FT_HANDLE h, UCHAR eventChar, UCHAR eventEnabled, UCHAR er
 
 FT_STATUS FT_SetBreakOn(FT_HANDLE h)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     return FT_VendorRequest(kReqData, static_cast<uint16_t>(d->lineControl | 0x4000), d->controlIndex, nullptr, 0,
                             kVendorOut, d);
 }
 
 FT_STATUS FT_SetBreakOff(FT_HANDLE h)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     return FT_VendorRequest(kReqData, d->lineControl, d->controlIndex, nullptr, 0, kVendorOut, d);
 }
 
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, UCHAR latency)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!d->cls.fractional)
         return FT_NOT_SUPPORTED;
     FT_STATUS st = FT_VendorRequest(kReqSetLatency, latency, d->controlIndex, nullptr, 0, kVendorOut, d);
@@ -234,7 +228,7 @@ FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, UCHAR latency)
 
 FT_STATUS FT_GetLatencyTimer(FT_HANDLE h, PUCHAR latency)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!latency)
         return FT_INVALID_PARAMETER;
     FT_STATUS st = ReadLatencyTimer(d);
@@ -245,7 +239,7 @@ FT_STATUS FT_GetLatencyTimer(FT_HANDLE h, PUCHAR latency)
 
 FT_STATUS FT_SetBitMode(FT_HANDLE h, UCHAR mask, UCHAR mode)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!d->cls.fractional)
         return FT_NOT_SUPPORTED;
     uint16_t value = static_cast<uint16_t>((mode << 8) | mask);
@@ -257,7 +251,7 @@ FT_STATUS FT_SetBitMode(FT_HANDLE h, UCHAR mask, UCHAR mode)
 
 FT_STATUS FT_GetBitMode(FT_HANDLE h, PUCHAR value)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!value)
         return FT_INVALID_PARAMETER;
     if (!d->cls.fractional)
@@ -273,7 +267,7 @@ static uint16_t vendorIndex(const DeviceExtension *d) { return d->cls.multiChann
 
 FT_STATUS FT_VendorCmdGetEx(FT_HANDLE h, USHORT command, UCHAR *buf, USHORT len)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!d->cls.vendorCmd)
         return FT_IO_ERROR;
     if (!buf)
@@ -289,7 +283,7 @@ FT_STATUS FT_VendorCmdGet(FT_HANDLE h, UCHAR command, UCHAR *buf, USHORT len)
 
 FT_STATUS FT_VendorCmdSet(FT_HANDLE h, UCHAR command, UCHAR *buf, USHORT len)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!d->cls.vendorCmd)
         return FT_IO_ERROR;
     if (!buf && len != 0)

@@ -75,7 +75,12 @@ struct InSlot {
 using WriteFunction = int (*)(DeviceExtension *, const uint8_t *, DWORD, DWORD *);
 
 struct DeviceExtension {
-    DeviceExtension *next = nullptr; // registry link, guarded by gDeviceListMutex
+    // Registry state, guarded by gDeviceListMutex: the link, the number of
+    // calls using the record right now, and whether a close has taken it
+    // out of the registry (and waits for `refs` to drop to 0).
+    DeviceExtension *next = nullptr;
+    int refs = 0;
+    bool closeStarted = false;
 
     // 1. USB context
     struct {
@@ -110,14 +115,14 @@ struct DeviceExtension {
 
     // 6. Receive ring (rxMutex)
     std::mutex rxMutex;
-    std::condition_variable rxCond;   // data queued or device gone; FT_Read waits on it
-    std::condition_variable roomCond; // room made in the ring; the processor waits on it
+    std::condition_variable rxCond; // data queued, device gone or handle closing; FT_Read waits on it
     std::unique_ptr<uint8_t[]> ring;
     int32_t ringWrite = 0;
     int32_t ringRead = 0;
     int32_t ringSize = 0;
     int32_t ringFree = 0;
-    bool rxGone = false; // mirror of !alive, for waiters on rxCond
+    bool rxGone = false;   // mirror of !alive, for waiters on rxCond
+    bool rxClosed = false; // a close is waiting for the readers to leave
 
     // 7. Wake events of the two pipeline threads
     InternalEvent readerWake;
@@ -191,6 +196,15 @@ struct DeviceExtension {
     std::atomic<bool> writerRun{false};
     WriteFunction writeFunction = nullptr;
     std::mutex writeMutex;
+    // The bulk OUT transfer (writeXferMutex). A write waits for its
+    // completion on writeXferCond; close cancels a write in flight, so no
+    // write can hold a close up for longer than libusb takes to cancel.
+    std::mutex writeXferMutex;
+    std::condition_variable writeXferCond;
+    libusb_transfer *writeTransfer = nullptr;
+    bool writeInFlight = false;
+    bool writeFinished = false;
+    bool writeClosing = false;
 
     // 19. Configuration matching
     uint16_t outPacketSize = 0;
@@ -214,17 +228,52 @@ extern std::atomic<int> gInitialised;
 int LibLock();
 void LibUnlock();
 bool constructDriver();
+void ShutdownDriver();
+std::mutex *LibMutex();
 bool DeviceMatch(uint16_t vendor, uint16_t product);
 
 // ---- registry of open handles (device-list.cpp) ----
+// A new record, linked at the head, holding one reference for its opener.
 DeviceExtension *AddDevice();
 void RemoveDevice(DeviceExtension *d); // unlinks (if still linked) and frees
-// Takes a handle out of the registry; false when it was not there. Close
-// does this first, so a second close of the same handle, even from another
-// thread at the same moment, is refused instead of freeing twice.
-bool UnlinkDevice(const void *handle);
+// Takes a handle out of the registry and marks it closing; null when it was
+// not there. Close does this first, so a second close of the same handle,
+// even from another thread at the same moment, is refused instead of
+// freeing twice, and every later call on it is refused too.
+DeviceExtension *BeginClose(const void *handle);
+// Waits until no call holds a reference on a record taken by BeginClose.
+void WaitUntilUnused(DeviceExtension *d);
+// A reference on a registered record; null when the handle is not (or no
+// longer) open. Close frees nothing while a reference is held.
+DeviceExtension *AcquireDevice(const void *handle);
+void ReleaseDevice(DeviceExtension *d);
 DeviceExtension *FindDevice(uint32_t n);
 bool IsDeviceValid(const void *handle);
+
+// The one handle check of every FT_ function that takes a handle: the
+// record stays valid until the reference goes out of scope.
+class HandleRef {
+public:
+    explicit HandleRef(const void *handle) : d_(AcquireDevice(handle)) {}
+    ~HandleRef()
+    {
+        if (d_)
+            ReleaseDevice(d_);
+    }
+    HandleRef(const HandleRef &) = delete;
+    HandleRef &operator=(const HandleRef &) = delete;
+    explicit operator bool() const { return d_ != nullptr; }
+    DeviceExtension *get() const { return d_; }
+
+private:
+    DeviceExtension *d_;
+};
+
+#define USBSERIAL_CHECK_HANDLE(h, d)                                                                               \
+    HandleRef d##Ref_(h);                                                                                          \
+    if (!d##Ref_)                                                                                                  \
+        return FT_INVALID_HANDLE;                                                                                  \
+    DeviceExtension *d = d##Ref_.get()
 // Drops the device-information list (at exit, and before each rebuild).
 void ResetAttachedList();
 // Copies the device information of the handle open on this device and
@@ -250,6 +299,11 @@ void processor_thread(DeviceExtension *d);
 void LIBUSB_CALL InRequestCompletion(libusb_transfer *t);
 void ProcessBulkInData(DeviceExtension *d, const uint8_t *data, int32_t n, InSlot *slot);
 void UpdateDeadmanTimeout(DeviceExtension *d);
+// A slot's status read under its filled event's lock (see InRequestCompletion).
+int32_t SlotStatus(InSlot *s);
+// Called by the completion between publishing its result and signalling;
+// tests use it to widen that window.
+extern std::atomic<void (*)()> gSlotCompletionTestHook;
 bool IsAlive(DeviceExtension *d);
 void MarkGone(DeviceExtension *d);
 // The compatibility comm event: mark `bits` pending (those in the comm mask)
@@ -257,12 +311,29 @@ void MarkGone(DeviceExtension *d);
 void SignalCommEvent(DeviceExtension *d, uint32_t bits);
 
 // ---- write path (usbserial.cpp) ----
+void LIBUSB_CALL WriteCompletion(libusb_transfer *t);
+// Wakes everything that may wait inside a call on this handle (readers,
+// a write in flight, a comm-event waiter) so that close can wait them out.
+void WakeForClose(DeviceExtension *d);
 int FT_WriteSingleThread(DeviceExtension *d, const uint8_t *buf, DWORD count, DWORD *written);
 int FT_WriteMultiThread(DeviceExtension *d, const uint8_t *buf, DWORD count, DWORD *written);
 void write_thread(DeviceExtension *d);
 
 // ---- configuration file (config.cpp) ----
 void GetDeviceConfigSettings(DeviceExtension *d);
+
+// Fills a fixed text field of the device list: as many characters as fit,
+// terminated only when shorter than the field (a full field has no room).
+inline void CopyField(char *dst, size_t size, const char *src)
+{
+    size_t n = 0;
+    while (n < size && src[n]) {
+        dst[n] = src[n];
+        ++n;
+    }
+    if (n < size)
+        dst[n] = '\0';
+}
 
 // Copies a C string into a fixed field, cut to fit and always terminated.
 inline void CopyString(char *dst, size_t size, const char *src)

@@ -90,15 +90,14 @@ __attribute__((constructor)) static void constructDriverAtLoad()
     constructDriver();
 }
 
-__attribute__((destructor)) static void destroyDriver()
+std::mutex *LibMutex() { return &glibmutex; }
+
+void ShutdownDriver()
 {
-    // Handles the program left open would keep threads and transfers
-    // running into a libusb that is going away.
-    while (DeviceExtension *d = FindDevice(0))
-        if (FT_Close(d) != FT_OK)
-            break;
     if (gInitialised.load()) {
         do_libusb_update = false;
+        // The event thread would only see the flag at the end of its poll.
+        libusb_interrupt_event_handler(nullptr);
         if (poll_libusb_thread) {
             poll_libusb_thread->join();
             delete poll_libusb_thread;
@@ -107,6 +106,16 @@ __attribute__((destructor)) static void destroyDriver()
         libusb_exit(nullptr);
         gInitialised = 0;
     }
+}
+
+__attribute__((destructor)) static void destroyDriver()
+{
+    // Handles the program left open would keep threads and transfers
+    // running into a libusb that is going away.
+    while (DeviceExtension *d = FindDevice(0))
+        if (FT_Close(d) != FT_OK)
+            break;
+    ShutdownDriver();
     ResetAttachedList();
     if (gIdt) {
         IdTable_destroy(gIdt);
@@ -406,8 +415,8 @@ FT_STATUS InitDeviceStructure(DeviceExtension *d)
         d->typeCode = type;
         d->info.Type = type;
         d->info.ID = id;
-        CopyString(d->info.SerialNumber, sizeof d->info.SerialNumber, serial);
-        CopyString(d->info.Description, sizeof d->info.Description, description);
+        CopyField(d->info.SerialNumber, sizeof d->info.SerialNumber, serial);
+        CopyField(d->info.Description, sizeof d->info.Description, description);
     }
     d->info.ftHandle = d;
     st = FT_GetDeviceLocId(d, &d->info.LocId);
@@ -443,18 +452,13 @@ void TearDown(DeviceExtension *d)
     // slot, the processor on a filled one (cancelling completes it).
     EventSet(&d->readerWake);
     EventSet(&d->processorWake);
-    {
-        // A processor held back by a full ring sees the stop flag now.
-        std::lock_guard lock(d->rxMutex);
-        d->roomCond.notify_all();
-    }
     for (auto &s : d->slots) {
         if (!s)
             continue;
         EventSet(&s->freeEvent);
-        EventSet(&s->filledEvent);
-        if (s->status.load() == kSlotSubmitted)
+        if (SlotStatus(s.get()) == kSlotSubmitted)
             libusb_cancel_transfer(s->transfer);
+        EventSet(&s->filledEvent);
     }
     if (d->readerThread.joinable())
         d->readerThread.join();
@@ -477,15 +481,18 @@ void TearDown(DeviceExtension *d)
     // to its slot. One that does not come back in time is left to libusb
     // with its slot (a small leak beats a write into freed memory).
     const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(d->processorWait) + kCancelGrace;
+    // The completion publishes its result and signals in one critical
+    // section of the filled event, so a status read under that lock that is
+    // no longer "submitted" means the completion is done with the slot.
     for (auto &s : d->slots) {
-        if (!s || s->status.load() != kSlotSubmitted)
+        if (!s || SlotStatus(s.get()) != kSlotSubmitted)
             continue;
         libusb_cancel_transfer(s->transfer);
-        while (s->status.load() == kSlotSubmitted && std::chrono::steady_clock::now() < limit) {
+        while (SlotStatus(s.get()) == kSlotSubmitted && std::chrono::steady_clock::now() < limit) {
             if (EventWait(&s->filledEvent, 50))
                 EventReset(&s->filledEvent);
         }
-        if (s->status.load() == kSlotSubmitted)
+        if (SlotStatus(s.get()) == kSlotSubmitted)
             s.release();
     }
 
@@ -503,6 +510,9 @@ void TearDown(DeviceExtension *d)
         s.reset();
     }
     d->ring.reset();
+    if (d->writeTransfer)
+        libusb_free_transfer(d->writeTransfer); // never in flight: every write waited for its completion
+    d->writeTransfer = nullptr;
 
     {
         std::lock_guard lock(d->commMutex);
@@ -521,7 +531,7 @@ FT_STATUS FTCommonOpen(void *arg, DWORD flags, int index, FT_HANDLE *out)
     std::lock_guard lock(glibmutex);
     if (!constructDriver())
         return FT_OTHER_ERROR;
-    DeviceExtension *d = AddDevice();
+    DeviceExtension *d = AddDevice(); // holds a reference until the open is over
     if (!d)
         return FT_INSUFFICIENT_RESOURCES;
     d->usbctx.interfaceNumber = -1;
@@ -529,7 +539,8 @@ FT_STATUS FTCommonOpen(void *arg, DWORD flags, int index, FT_HANDLE *out)
     if (st == FT_OK) {
         d->instance = gInstanceCounter;
         d->ring.reset(new (std::nothrow) uint8_t[kRingSize]);
-        if (!d->ring)
+        d->writeTransfer = libusb_alloc_transfer(0);
+        if (!d->ring || !d->writeTransfer)
             st = FT_INSUFFICIENT_RESOURCES;
         for (int i = 0; st == FT_OK && i < kInSlots; ++i) {
             auto *s = new (std::nothrow) InSlot;
@@ -563,12 +574,21 @@ FT_STATUS FTCommonOpen(void *arg, DWORD flags, int index, FT_HANDLE *out)
         }
     }
     if (st != FT_OK) {
-        TearDown(d);
+        // Someone may have guessed the record and closed it meanwhile; then
+        // that close tears it down once our reference is gone.
+        const bool ours = BeginClose(d) != nullptr;
+        ReleaseDevice(d);
+        if (ours) {
+            WakeForClose(d);
+            WaitUntilUnused(d);
+            TearDown(d);
+        }
         return st;
     }
     ++gInstanceCounter;
     d->openComplete.store(true, std::memory_order_release);
     *out = d;
+    ReleaseDevice(d);
     return FT_OK;
 }
 
@@ -576,16 +596,76 @@ FT_STATUS FTCommonOpen(void *arg, DWORD flags, int index, FT_HANDLE *out)
 
 // ---------------------------------------------------------------- write path
 
+namespace {
+
+// One bulk OUT transfer, waited for. A time-out is a short write, not a
+// failure (the count tells); a stall is cleared at once so that the next
+// write goes through.
+int BulkOut(DeviceExtension *d, const uint8_t *buf, DWORD count, DWORD *written)
+{
+    *written = 0;
+    std::unique_lock lock(d->writeXferMutex);
+    if (d->writeClosing)
+        return LIBUSB_ERROR_NO_DEVICE;
+    libusb_transfer *t = d->writeTransfer;
+    libusb_fill_bulk_transfer(t, d->usbctx.usb_dev, d->usbctx.bulkOut, const_cast<uint8_t *>(buf),
+                              static_cast<int>(count), WriteCompletion, d, d->writeTimeout.load());
+    d->writeFinished = false;
+    int r = libusb_submit_transfer(t);
+    if (r != 0)
+        return r == LIBUSB_ERROR_OTHER ? 0 : r;
+    d->writeInFlight = true;
+    d->writeXferCond.wait(lock, [d] { return d->writeFinished; });
+    d->writeInFlight = false;
+    *written = static_cast<DWORD>(t->actual_length);
+    switch (t->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        return 0;
+    case LIBUSB_TRANSFER_STALL:
+        lock.unlock();
+        libusb_clear_halt(d->usbctx.usb_dev, d->usbctx.bulkOut);
+        return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_CANCELLED:
+        return LIBUSB_ERROR_INTERRUPTED;
+    default:
+        return LIBUSB_ERROR_IO;
+    }
+}
+
+} // namespace
+
+void LIBUSB_CALL WriteCompletion(libusb_transfer *t)
+{
+    auto *d = static_cast<DeviceExtension *>(t->user_data);
+    std::lock_guard lock(d->writeXferMutex);
+    d->writeFinished = true;
+    d->writeXferCond.notify_all();
+}
+
+void WakeForClose(DeviceExtension *d)
+{
+    {
+        std::lock_guard lock(d->rxMutex);
+        d->rxClosed = true;
+        d->rxCond.notify_all();
+    }
+    {
+        std::lock_guard lock(d->writeXferMutex);
+        d->writeClosing = true;
+        if (d->writeInFlight)
+            libusb_cancel_transfer(d->writeTransfer);
+    }
+    std::lock_guard lock(d->commMutex);
+    d->closing = true;
+    EventSet(&d->commEvent);
+}
+
 int FT_WriteSingleThread(DeviceExtension *d, const uint8_t *buf, DWORD count, DWORD *written)
 {
-    int transferred = 0;
-    int r = libusb_bulk_transfer(d->usbctx.usb_dev, d->usbctx.bulkOut, const_cast<uint8_t *>(buf),
-                                 static_cast<int>(count), &transferred, d->writeTimeout.load());
-    *written = static_cast<DWORD>(transferred);
-    // A time-out is a short write, not a failure: the count tells.
-    if (r == LIBUSB_ERROR_TIMEOUT || r == LIBUSB_ERROR_OTHER)
-        r = 0;
-    return r;
+    return BulkOut(d, buf, count, written);
 }
 
 int FT_WriteMultiThread(DeviceExtension *d, const uint8_t *buf, DWORD count, DWORD *written)
@@ -605,35 +685,22 @@ void write_thread(DeviceExtension *d)
     assert(d);
     pthread_setname_np(pthread_self(), "usbserial-wr");
     while (d->writerRun.load()) {
-        int transferred = 0;
+        DWORD transferred = 0;
         int result = 0;
         EventWait(&d->writeRequest, 0);
         EventReset(&d->writeRequest);
-        if (d->writeLength != 0) {
-            result = libusb_bulk_transfer(d->usbctx.usb_dev, d->usbctx.bulkOut, const_cast<uint8_t *>(d->writeBuffer),
-                                          static_cast<int>(d->writeLength), &transferred, d->writeTimeout.load());
-            if (result == LIBUSB_ERROR_TIMEOUT || result == LIBUSB_ERROR_OTHER)
-                result = 0;
-        } else if (d->writerRun.load() && d->writeCount) {
-            // An empty write still goes out (a zero-length packet).
-            result = libusb_bulk_transfer(d->usbctx.usb_dev, d->usbctx.bulkOut, nullptr, 0, &transferred,
-                                          d->writeTimeout.load());
-            if (result == LIBUSB_ERROR_TIMEOUT || result == LIBUSB_ERROR_OTHER)
-                result = 0;
-        }
+        // An empty request still goes out (a zero-length packet), except the
+        // one close sends to end the thread.
+        if (d->writeLength != 0 || (d->writerRun.load() && d->writeCount))
+            result = BulkOut(d, d->writeBuffer, d->writeLength, &transferred);
         if (d->writeCount)
-            *d->writeCount = static_cast<DWORD>(transferred);
+            *d->writeCount = transferred;
         d->writeResult = result;
         EventSet(&d->writeDone);
     }
 }
 
 // ---------------------------------------------------------------- FT_ functions
-
-#define CHECK_HANDLE(h)                                                                                            \
-    if (!IsDeviceValid(h))                                                                                         \
-        return FT_INVALID_HANDLE;                                                                                  \
-    DeviceExtension *d = Ext(h)
 
 extern "C" {
 
@@ -673,15 +740,20 @@ FT_STATUS FT_OpenEx(PVOID arg, DWORD flags, FT_HANDLE *pHandle)
 
 FT_STATUS FT_Close(FT_HANDLE h)
 {
-    if (!UnlinkDevice(h))
+    DeviceExtension *d = BeginClose(h);
+    if (!d)
         return FT_INVALID_HANDLE;
-    TearDown(Ext(h));
+    // Calls still running on the handle are woken and waited out before
+    // anything they might touch is freed.
+    WakeForClose(d);
+    WaitUntilUnused(d);
+    TearDown(d);
     return FT_OK;
 }
 
 FT_STATUS FT_GetDeviceInfo(FT_HANDLE h, DWORD *type, LPDWORD id, PCHAR serial, PCHAR description, LPVOID)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!d->dev_desc || !d->usbctx.usb_dev)
         return FT_OTHER_ERROR;
     if (type)
@@ -714,7 +786,7 @@ FT_STATUS FT_GetDeviceInfo(FT_HANDLE h, DWORD *type, LPDWORD id, PCHAR serial, P
 
 FT_STATUS FT_GetDeviceLocId(FT_HANDLE h, LPDWORD loc)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if (!loc)
         return FT_INVALID_PARAMETER;
     if (!d->usbctx.device)
@@ -726,7 +798,7 @@ FT_STATUS FT_GetDeviceLocId(FT_HANDLE h, LPDWORD loc)
 
 FT_STATUS FT_CyclePort(FT_HANDLE h)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     return libusb_reset_device(d->usbctx.usb_dev) == 0 ? FT_OK : FT_IO_ERROR;
 }
 
@@ -755,7 +827,7 @@ FT_STATUS FT_GetDriverVersion(FT_HANDLE, LPDWORD version)
 
 FT_STATUS FT_Write(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD written)
 {
-    CHECK_HANDLE(h);
+    USBSERIAL_CHECK_HANDLE(h, d);
     if ((!buffer && count != 0) || !written)
         return FT_INVALID_PARAMETER;
     std::lock_guard lock(d->writeMutex);

@@ -7,10 +7,9 @@
 
 namespace {
 
-BOOL record(FT_HANDLE h, FT_STATUS st)
+BOOL record(DeviceExtension *d, FT_STATUS st)
 {
-    if (IsDeviceValid(h))
-        Ext(h)->lastError = st;
+    d->lastError = st;
     return st == FT_OK ? TRUE : FALSE;
 }
 
@@ -41,70 +40,78 @@ BOOL FT_W32_CloseHandle(FT_HANDLE h) { return FT_Close(h) == FT_OK ? TRUE : FALS
 
 BOOL FT_W32_ReadFile(FT_HANDLE h, LPVOID buffer, DWORD size, LPDWORD read, LPVOID)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
-    return record(h, FT_Read(h, buffer, size, read));
+    return record(ref.get(), FT_Read(h, buffer, size, read));
 }
 
 BOOL FT_W32_WriteFile(FT_HANDLE h, LPVOID buffer, DWORD size, LPDWORD written, LPVOID)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
-    return record(h, FT_Write(h, buffer, size, written));
+    return record(ref.get(), FT_Write(h, buffer, size, written));
 }
 
 DWORD FT_W32_GetLastError(FT_HANDLE h)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FT_INVALID_HANDLE;
-    return Ext(h)->lastError.load();
+    return ref.get()->lastError.load();
 }
 
 BOOL FT_W32_GetOverlappedResult(FT_HANDLE h, LPVOID, LPDWORD, BOOL)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
-    return record(h, FT_NOT_SUPPORTED);
+    return record(ref.get(), FT_NOT_SUPPORTED);
 }
 
 BOOL FT_W32_CancelIo(FT_HANDLE h)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
-    return record(h, FT_NOT_SUPPORTED);
+    return record(ref.get(), FT_NOT_SUPPORTED);
 }
 
 BOOL FT_W32_SetCommBreak(FT_HANDLE h)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
-    return record(h, FT_SetBreakOn(h));
+    return record(ref.get(), FT_SetBreakOn(h));
 }
 
 BOOL FT_W32_ClearCommBreak(FT_HANDLE h)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
-    return record(h, FT_SetBreakOff(h));
+    return record(ref.get(), FT_SetBreakOff(h));
 }
 
 BOOL FT_W32_EscapeCommFunction(FT_HANDLE h, DWORD func)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
     switch (func) {
     case FT_W32_SETRTS:
-        return record(h, FT_SetRts(h));
+        return record(ref.get(), FT_SetRts(h));
     case FT_W32_CLRRTS:
-        return record(h, FT_ClrRts(h));
+        return record(ref.get(), FT_ClrRts(h));
     case FT_W32_SETDTR:
-        return record(h, FT_SetDtr(h));
+        return record(ref.get(), FT_SetDtr(h));
     case FT_W32_CLRDTR:
-        return record(h, FT_ClrDtr(h));
+        return record(ref.get(), FT_ClrDtr(h));
     case FT_W32_SETBREAK:
-        return record(h, FT_SetBreakOn(h));
+        return record(ref.get(), FT_SetBreakOn(h));
     case FT_W32_CLRBREAK:
-        return record(h, FT_SetBreakOff(h));
+        return record(ref.get(), FT_SetBreakOff(h));
     default:
         return FALSE;
     }
@@ -112,32 +119,35 @@ BOOL FT_W32_EscapeCommFunction(FT_HANDLE h, DWORD func)
 
 BOOL FT_W32_GetCommModemStatus(FT_HANDLE h, LPDWORD status)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
     ULONG s = 0;
     FT_STATUS st = status ? FT_GetModemStatus(h, &s) : static_cast<FT_STATUS>(FT_INVALID_PARAMETER);
     if (st == FT_OK)
         *status = s;
-    return record(h, st);
+    return record(ref.get(), st);
 }
 
 BOOL FT_W32_PurgeComm(FT_HANDLE h, DWORD flags)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
     ULONG mask = 0;
     if (flags & (FT_W32_PURGE_RXABORT | FT_W32_PURGE_RXCLEAR))
         mask |= FT_PURGE_RX;
     if (flags & (FT_W32_PURGE_TXABORT | FT_W32_PURGE_TXCLEAR))
         mask |= FT_PURGE_TX;
-    return record(h, FT_Purge(h, mask));
+    return record(ref.get(), FT_Purge(h, mask));
 }
 
 BOOL FT_W32_ClearCommError(FT_HANDLE h, LPDWORD errors, LPFTCOMSTAT comstat)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
-    DeviceExtension *d = Ext(h);
+    DeviceExtension *d = ref.get();
     {
         std::lock_guard lock(d->commMutex);
         if (errors)
@@ -153,56 +163,61 @@ BOOL FT_W32_ClearCommError(FT_HANDLE h, LPDWORD errors, LPFTCOMSTAT comstat)
     }
     DWORD events = 0;
     FT_GetEventStatus(h, &events);
-    return record(h, st);
+    return record(ref.get(), st);
 }
 
 BOOL FT_W32_GetCommTimeouts(FT_HANDLE h, LPFTTIMEOUTS t)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
     if (!t)
-        return record(h, FT_INVALID_PARAMETER);
-    DeviceExtension *d = Ext(h);
+        return record(ref.get(), FT_INVALID_PARAMETER);
+    DeviceExtension *d = ref.get();
     std::memset(t, 0, sizeof *t);
     t->ReadTotalTimeoutConstant = d->readTimeout.load();
     t->WriteTotalTimeoutConstant = d->writeTimeout.load();
-    return record(h, FT_OK);
+    return record(ref.get(), FT_OK);
 }
 
 BOOL FT_W32_SetCommTimeouts(FT_HANDLE h, LPFTTIMEOUTS t)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
     if (!t)
-        return record(h, FT_INVALID_PARAMETER);
-    return record(h, FT_SetTimeouts(h, t->ReadTotalTimeoutConstant, t->WriteTotalTimeoutConstant));
+        return record(ref.get(), FT_INVALID_PARAMETER);
+    return record(ref.get(), FT_SetTimeouts(h, t->ReadTotalTimeoutConstant, t->WriteTotalTimeoutConstant));
 }
 
 BOOL FT_W32_SetupComm(FT_HANDLE h, DWORD, DWORD)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
-    return record(h, FT_OK);
+    return record(ref.get(), FT_OK);
 }
 
 BOOL FT_W32_GetCommState(FT_HANDLE h, LPFTDCB dcb)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
     if (!dcb)
-        return record(h, FT_INVALID_PARAMETER);
-    *dcb = Ext(h)->dcb;
+        return record(ref.get(), FT_INVALID_PARAMETER);
+    *dcb = ref.get()->dcb;
     dcb->DCBlength = sizeof(FTDCB);
-    return record(h, FT_OK);
+    return record(ref.get(), FT_OK);
 }
 
 BOOL FT_W32_SetCommState(FT_HANDLE h, LPFTDCB dcb)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
     if (!dcb)
-        return record(h, FT_INVALID_PARAMETER);
-    DeviceExtension *d = Ext(h);
+        return record(ref.get(), FT_INVALID_PARAMETER);
+    DeviceExtension *d = ref.get();
     FT_STATUS st = FT_SetBaudRate(h, dcb->BaudRate);
     if (st == FT_OK)
         st = FT_SetDataCharacteristics(h, dcb->ByteSize, dcb->StopBits ? FT_STOP_BITS_2 : FT_STOP_BITS_1,
@@ -227,14 +242,15 @@ BOOL FT_W32_SetCommState(FT_HANDLE h, LPFTDCB dcb)
                          dcb->fErrorChar);
     if (st == FT_OK)
         d->dcb = *dcb;
-    return record(h, st);
+    return record(ref.get(), st);
 }
 
 BOOL FT_W32_SetCommMask(FT_HANDLE h, ULONG mask)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
-    DeviceExtension *d = Ext(h);
+    DeviceExtension *d = ref.get();
     {
         std::lock_guard lock(d->commMutex);
         d->commMask = mask;
@@ -247,30 +263,32 @@ BOOL FT_W32_SetCommMask(FT_HANDLE h, ULONG mask)
         std::lock_guard lock(d->rxMutex);
         d->notifyEnabled = false;
     }
-    return record(h, FT_OK);
+    return record(ref.get(), FT_OK);
 }
 
 BOOL FT_W32_GetCommMask(FT_HANDLE h, LPDWORD mask)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
     if (!mask)
-        return record(h, FT_INVALID_PARAMETER);
-    DeviceExtension *d = Ext(h);
+        return record(ref.get(), FT_INVALID_PARAMETER);
+    DeviceExtension *d = ref.get();
     std::lock_guard lock(d->commMutex);
     *mask = d->commMask;
-    return record(h, FT_OK);
+    return record(ref.get(), FT_OK);
 }
 
 BOOL FT_W32_WaitCommEvent(FT_HANDLE h, PULONG event, LPVOID)
 {
-    if (!IsDeviceValid(h))
+    HandleRef ref(h);
+    if (!ref)
         return FALSE;
-    DeviceExtension *d = Ext(h);
+    DeviceExtension *d = ref.get();
     {
         std::lock_guard lock(d->commMutex);
         if (d->commMask == 0)
-            return record(h, FT_INVALID_PARAMETER);
+            return record(ref.get(), FT_INVALID_PARAMETER);
         d->commAbort = false;
     }
     for (;;) {
@@ -286,11 +304,11 @@ BOOL FT_W32_WaitCommEvent(FT_HANDLE h, PULONG event, LPVOID)
         if (hit || abort) {
             if (event)
                 *event = hit;
-            return record(h, FT_OK);
+            return record(ref.get(), FT_OK);
         }
         // No wait for ever on a converter that has gone.
         if (!IsAlive(d))
-            return record(h, FT_IO_ERROR);
+            return record(ref.get(), FT_IO_ERROR);
         EventWait(&d->commEvent, 0);
     }
 }

@@ -3,7 +3,9 @@
 // process_ack stores an acknowledgement and sets the flag.
 #include "commands.h"
 
+#include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <cstddef>
@@ -16,7 +18,60 @@ bool is_ready(const comm_obj_t *cobj)
     return __atomic_load_n(&cobj->ready, __ATOMIC_ACQUIRE) != 0;
 }
 
+std::atomic<bool> link_down{false};
+
+// The object whose request is waiting for its answer (null when none), so
+// that the link going down can wake it. Lock order: an object's mtx, then
+// waiter_mtx; comm_set_link_down takes them one after the other, never
+// nested. Objects are static, so the pointer stays valid.
+std::mutex waiter_mtx;
+comm_obj_t *waiter = nullptr;
+
+// Set by the frame output on the sending thread when a frame did not go out
+// whole.
+thread_local bool tx_failed = false;
+
+void set_waiter(comm_obj_t *cobj)
+{
+    std::lock_guard<std::mutex> lock(waiter_mtx);
+    waiter = cobj;
+}
+
 } // namespace
+
+bool comm_link_down(void)
+{
+    return link_down.load();
+}
+
+bool comm_set_link_down(void)
+{
+    if (link_down.exchange(true))
+        return false;
+    comm_obj_t *w;
+    {
+        std::lock_guard<std::mutex> lock(waiter_mtx);
+        w = waiter;
+    }
+    if (w != nullptr) {
+        // Taking the object's lock waits until its sender sleeps in the wait
+        // (or has left), so the broadcast cannot be missed.
+        pthread_mutex_lock(&w->mtx);
+        pthread_cond_broadcast(&w->cond);
+        pthread_mutex_unlock(&w->mtx);
+    }
+    return true;
+}
+
+void comm_set_link_up(void)
+{
+    link_down.store(false);
+}
+
+void comm_tx_failed(void)
+{
+    tx_failed = true;
+}
 
 void init_comm_obj(comm_obj_t *cobj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type, uint8_t ack_cmd)
 {
@@ -54,6 +109,9 @@ int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack)
         return EINVAL;
     }
 
+    if (comm_link_down())
+        return ENODEV;
+
     pthread_mutex_lock(&cobj->mtx);
     // An acknowledgement that came while nobody waited must not answer this
     // request.
@@ -62,7 +120,13 @@ int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack)
     size_t payload = cobj->req_data_sz;
     if (payload > HDLC_MSG_DATA_SIZE)
         payload = HDLC_MSG_DATA_SIZE;
+    tx_failed = false;
     hdlc_tx_frame(reinterpret_cast<const uint8_t *>(&cobj->req), static_cast<uint8_t>(payload + 2));
+    if (tx_failed || comm_link_down()) {
+        pthread_mutex_unlock(&cobj->mtx);
+        return tx_failed && !comm_link_down() ? EIO : ENODEV;
+    }
+    set_waiter(cobj);
 
     struct timeval now;
     gettimeofday(&now, nullptr);
@@ -71,17 +135,20 @@ int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack)
     deadline.tv_nsec = static_cast<long>(now.tv_usec) * 1000L;
 
     int rc = 0;
-    while (!cobj->ack_arrived) {
+    while (!cobj->ack_arrived && !comm_link_down()) {
         rc = pthread_cond_timedwait(&cobj->cond, &cobj->mtx, &deadline);
         if (rc != 0)
             break;
     }
+    set_waiter(nullptr);
     // A delivery that raced with the deadline still counts.
     if (cobj->ack_arrived)
         rc = 0;
 
     int result = 0;
-    if (rc == 0) {
+    if (rc == 0 && !cobj->ack_arrived) {
+        result = ENODEV; // the link went down while waiting
+    } else if (rc == 0) {
         if (ack != nullptr)
             *ack = cobj->ack;
     } else if (rc == ETIMEDOUT) {

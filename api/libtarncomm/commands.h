@@ -68,13 +68,33 @@ comm_obj_t *comm_obj_once(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t req_type, 
 // until process_ack delivers an acknowledgement or timeout seconds of wall
 // clock have passed. 0: arrived (cobj->ack holds it); 110 (ETIMEDOUT) with
 // "send_rq timed out\n" on stderr; 22 (EINVAL) with "send_rq failed\n" on stderr
-// when the wait failed otherwise (also for a null or uninitialised object).
+// when the wait failed otherwise (also for a null or uninitialised object);
+// 19 (ENODEV) when the link is down; 5 (EIO) when the frame could not be
+// written (the frame output said so).
 int send_req(comm_obj_t *cobj);
 
 // As send_req, and on success copies the acknowledgement that completed the
 // request to *ack while still holding the object's lock, so a later delivery
 // cannot change it under the caller. The services decode from this copy.
 int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack);
+
+// ---- Link state ------------------------------------------------------------
+// The converter has gone (unplugged, or the driver reports it lost): every
+// send_req returns ENODEV (19) at once, without a message, and a request
+// waiting for its answer ends with ENODEV. Loops over many exchanges test
+// comm_link_down() and stop; the front end prints one line for the event.
+bool comm_link_down(void);
+// Marks the link as gone and wakes the request waiting, if any. True only
+// for the call that changed the state, so exactly one caller reports it.
+bool comm_set_link_down(void);
+// A fresh line (reconnected): requests go out again, and nothing sent on
+// the old line is waited for any more.
+void comm_set_link_up(void);
+
+// Called by the frame output, on the thread that sends, when a frame could
+// not be written whole (it has printed why). send_req then returns EIO (5)
+// without waiting for an answer that cannot come.
+void comm_tx_failed(void);
 
 // Stores size bytes of msg (clamped to 0..62) over the start of cobj->ack,
 // sets the arrival flag and wakes the sender. Bytes beyond size keep what

@@ -1,5 +1,6 @@
-// HDLC framing: transmitter (stuffing and FCS on the fly, one output callback
-// call per wire byte, whole frames under the transmit lock) and the receiver
+// HDLC framing: transmitter (stuffing and FCS into a frame buffer, handed to
+// the frame output in one call or to the byte output one wire byte at a time,
+// whole frames under the transmit lock) and the receiver
 // state machine (unstuffing into a 64-byte buffer, FCS check at each flag).
 #include "hdlc.h"
 
@@ -20,13 +21,31 @@ int hdlc_rx_char_esc = 0;
 // Guards the output callback pointer and the line: one frame at a time.
 std::mutex hdlc_tx_mtx;
 hdlc_put_char_t hdlc_put_char = nullptr;
+hdlc_put_frame_t hdlc_put_frame = nullptr;
 hdlc_on_rx_frame_t hdlc_on_rx_frame = nullptr;
 
 // True while this thread is inside a transmit: a callback that re-enters
 // hdlc_tx_* would otherwise deadlock on hdlc_tx_mtx.
 thread_local bool hdlc_tx_active = false;
 
-// Emitting bytes of one frame; the caller holds hdlc_tx_mtx.
+// Longest encoded frame: content of up to 255 bytes and the FCS, every byte
+// stuffed, and the two flags.
+constexpr size_t max_wire_frame = 2 * (255 + 2) + 2;
+
+// Hands wire bytes to the installed output; the caller holds hdlc_tx_mtx.
+void emit(const uint8_t *bytes, size_t len)
+{
+    if (hdlc_put_frame != nullptr) {
+        hdlc_put_frame(bytes, len);
+        return;
+    }
+    if (hdlc_put_char != nullptr)
+        for (size_t i = 0; i < len; ++i)
+            hdlc_put_char(static_cast<char>(bytes[i]));
+}
+
+// Builds the wire bytes of one frame, then emits them at once; the caller
+// holds hdlc_tx_mtx.
 class frame_writer {
 public:
     frame_writer() { put_raw(HDLC_FLAG); }
@@ -44,15 +63,12 @@ public:
         put_stuffed(static_cast<uint8_t>(fcs & 0xFF));
         put_stuffed(static_cast<uint8_t>(fcs >> 8));
         put_raw(HDLC_FLAG);
+        emit(buf_, len_);
     }
 
 private:
-    static void put_raw(uint8_t b)
-    {
-        if (hdlc_put_char != nullptr)
-            hdlc_put_char(static_cast<char>(b));
-    }
-    static void put_stuffed(uint8_t b)
+    void put_raw(uint8_t b) { buf_[len_++] = b; }
+    void put_stuffed(uint8_t b)
     {
         if (b == HDLC_FLAG || b == HDLC_ESC) {
             put_raw(HDLC_ESC);
@@ -63,6 +79,8 @@ private:
     }
 
     uint16_t fcs_ = CRC16_CCITT_INIT;
+    uint8_t buf_[max_wire_frame];
+    size_t len_ = 0;
 };
 
 // Runs fn under the transmit lock unless this thread already transmits (a
@@ -93,17 +111,21 @@ void hdlc_init(hdlc_put_char_t put_char, hdlc_on_rx_frame_t on_rx_frame)
     {
         std::lock_guard<std::mutex> lock(hdlc_tx_mtx);
         hdlc_put_char = put_char;
+        hdlc_put_frame = nullptr;
     }
     hdlc_on_rx_frame = on_rx_frame;
     crc16_ccitt_init();
 }
 
+void hdlc_set_frame_output(hdlc_put_frame_t put_frame)
+{
+    std::lock_guard<std::mutex> lock(hdlc_tx_mtx);
+    hdlc_put_frame = put_frame;
+}
+
 void hdlc_tx_byte(uint8_t data)
 {
-    with_tx_lock([&] {
-        if (hdlc_put_char != nullptr)
-            hdlc_put_char(static_cast<char>(data));
-    });
+    with_tx_lock([&] { emit(&data, 1); });
 }
 
 void hdlc_tx_frame(const uint8_t *buffer, uint8_t bytes_to_send)

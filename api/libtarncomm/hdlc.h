@@ -21,6 +21,9 @@ constexpr unsigned HDLC_MAX_CONTENT = HDLC_RX_BUF_SIZE - 2;
 
 // Writes one byte to the line.
 typedef void (*hdlc_put_char_t)(char data);
+// Writes one whole encoded frame (flags, stuffed content, FCS) to the line in
+// one go.
+typedef void (*hdlc_put_frame_t)(const uint8_t *bytes, size_t len);
 // Receives the content of one good frame, without the FCS (0 to 62 bytes).
 // The buffer is the receiver's own and is reused for the next frame: copy what
 // must outlive the call.
@@ -30,6 +33,12 @@ typedef void (*hdlc_on_rx_frame_t)(const u8_t *buffer, uint16_t bytes_received);
 // then discarded, frames are then not delivered). Call before the first byte is
 // sent or received, before the receiver thread starts.
 void hdlc_init(hdlc_put_char_t put_char, hdlc_on_rx_frame_t on_rx_frame);
+
+// Installs (or with null removes) the frame output: while it is set, every
+// frame and every single byte goes to it in one call instead of one
+// hdlc_put_char call per wire byte; the bytes are the same. hdlc_init
+// removes it. Call while no other thread transmits.
+void hdlc_set_frame_output(hdlc_put_frame_t put_frame);
 
 // One byte, unchanged, to the output callback (under the transmit lock, so it
 // never lands inside another thread's frame).

@@ -3,6 +3,7 @@
 // encode/decode their blocks little-endian explicitly.
 #include "remote_func.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -28,7 +29,10 @@ bool rmt_function(uint8_t func_idx, int32_t timeout, const void *param, uint16_t
     cobj->req_data_sz = MSG_SZ_RMT_HDR + param_size;
 
     hdlc_msg_t ack;
-    if (send_req_get_ack(cobj, &ack) != 0) {
+    const int rc = send_req_get_ack(cobj, &ack);
+    if (rc == ENODEV)
+        return false; // the lost link is reported once, by the front end
+    if (rc != 0) {
         std::puts("** send_req failed");
         std::fflush(stdout);
         return false;

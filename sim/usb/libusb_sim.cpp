@@ -8,6 +8,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -208,6 +209,9 @@ libusb_config_descriptor *build_config(const std::vector<uint8_t> &b)
 }
 
 } // namespace
+
+// Counted for sim::event_interrupts().
+std::atomic<uint64_t> sim_event_interrupts{0};
 
 extern "C" {
 
@@ -891,6 +895,7 @@ int LIBUSB_CALL libusb_handle_events_completed(libusb_context *ctx, int *complet
 
 void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context *ctx)
 {
+    sim_event_interrupts.fetch_add(1);
     Bus &bus = Bus::get();
     std::lock_guard<std::mutex> lk(bus.mu);
     libusb_context *c = ctx_or_default(ctx);

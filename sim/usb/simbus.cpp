@@ -1,8 +1,12 @@
 // Test API of the simulated bus (simbus.h).
 #include "usb/simbus.h"
 
+#include <atomic>
+
 #include "box/box.h"
 #include "usb/bus.h"
+
+extern std::atomic<uint64_t> sim_event_interrupts;
 
 namespace sim {
 
@@ -227,6 +231,8 @@ ChannelState channel_state(int device, int channel)
 }
 
 uint64_t now_us() { return Bus::get().now(); }
+
+uint64_t event_interrupts() { return sim_event_interrupts.load(); }
 
 double divisor_to_baud(uint16_t bcd_device, uint16_t word, uint16_t ext)
 {

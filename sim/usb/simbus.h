@@ -126,6 +126,9 @@ void set_stream_source(int device, int channel, bool on);
 
 ChannelState channel_state(int device, int channel = 0);
 
+// How often libusb_interrupt_event_handler was called.
+uint64_t event_interrupts();
+
 // Microseconds on the bus clock (the clock of the trace and the box).
 uint64_t now_us();
 

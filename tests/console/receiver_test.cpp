@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <vector>
 
 #include "console_fixture.h"
+#include "periphery.h"
 
 namespace {
 
@@ -142,7 +144,7 @@ TEST_F(Receiver, SleepsWhileIdle)
 
 TEST_F(Receiver, LastingDriverFailureNeitherSpinsNorBlocksTheStop)
 {
-    fake_ft::set_failure("FT_GetQueueStatus", FT_IO_ERROR);
+    fake_ft::set_failure("FT_GetQueueStatus", FT_OTHER_ERROR);
     fake_ft::push_rx({0x7E}); // wake it so that it meets the failure
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     size_t queries = fake_ft::queue_queries();
@@ -151,6 +153,52 @@ TEST_F(Receiver, LastingDriverFailureNeitherSpinsNorBlocksTheStop)
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(stop());
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+}
+
+// FT_IO_ERROR from the queue query means the converter has gone: the
+// request waiting for its answer ends at once, the event is one line, later
+// requests fail without being sent, and the receiver still stops promptly.
+TEST_F(Receiver, LostConverterEndsTheWaitingRequestAtOnceWithOneLine)
+{
+    std::thread unplug([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        fake_ft::set_failure("FT_GetQueueStatus", FT_IO_ERROR);
+        fake_ft::push_rx({0x7E});
+    });
+    testing::internal::CaptureStderr();
+    uint8_t fwv[4];
+    const auto t0 = std::chrono::steady_clock::now();
+    const int rc = fwv_read(fwv); // waits up to 1 s on a healthy line
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    unplug.join();
+    const size_t writes = fake_ft::tx_calls();
+    const int rc2 = smi_write(1, 2);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const bool down = comm_link_down();
+    comm_set_link_up();
+    EXPECT_EQ(rc, ENODEV);
+    EXPECT_LT(waited, std::chrono::milliseconds(900));
+    EXPECT_EQ(rc2, ENODEV);
+    EXPECT_EQ(fake_ft::tx_calls(), writes);
+    EXPECT_TRUE(down);
+    EXPECT_EQ(err, "Corvane lost: the USB converter is gone\n");
+    EXPECT_TRUE(stop());
+}
+
+// A frame the driver did not take whole is reported once, as one frame, and
+// its request fails without waiting for an answer that cannot come.
+TEST_F(Receiver, FailedOrShortFrameWriteIsOneLineAndFailsTheRequest)
+{
+    hdlc_set_frame_output(hdlc_put_frame);
+    fake_ft::set_failure("FT_Write", FT_OTHER_ERROR);
+    testing::internal::CaptureStderr();
+    const int rc = smi_write(1, 2);
+    const std::string err = testing::internal::GetCapturedStderr();
+    hdlc_set_frame_output(nullptr);
+    EXPECT_EQ(rc, EIO);
+    EXPECT_EQ(err, "hdlc_put_frame failed: 0 of 8 bytes written\n");
+    EXPECT_EQ(fake_ft::tx_calls(), 1u);
+    EXPECT_FALSE(comm_link_down());
 }
 
 TEST_F(Receiver, FailedReadsAreRetriedWithoutLosingTheLaterBytes)

@@ -221,6 +221,14 @@ TEST(Config, WhereTheParseEnds)
     // A header with a carriage return is no section: nothing after it counts.
     EXPECT_EQ(parse("[Globals]\r\nConfigFlags=0x1\n", dev, &applied), 0u);
     EXPECT_FALSE(applied);
+    // ... whatever kind of section it would have been.
+    const std::pair<const char *, uint32_t> crlf[] = {
+        {"[VID_0403&PID_6001]\r\nConfigFlags=0x1\r\n", 0},
+        {"[CV000001]\r\nConfigFlags=0x1\r\n", 0},
+        {"[Globals]\nConfigFlags=0x2\n[VID_0403&PID_6001]\r\nConfigFlags=0x1\r\n", 2},
+    };
+    for (const auto &[text, want] : crlf)
+        EXPECT_EQ(parse(text, dev), want) << text;
     // An empty line ends the file as far as the parse goes.
     EXPECT_EQ(parse("\n[Globals]\nConfigFlags=0x1\n", dev), 0u);
     EXPECT_EQ(parse("[Globals]\nConfigFlags=0x1\n\n[CV000001]\nConfigFlags=0x3\n", dev), 1u);
@@ -242,6 +250,8 @@ TEST(Config, SectionTypes)
     EXPECT_EQ(GetSectionType("[ABC]"), kSectionSerial);
     EXPECT_EQ(GetSectionType("ABC"), kSectionNone);
     EXPECT_EQ(GetSectionType("[ABC"), kSectionNone);
+    EXPECT_EQ(GetSectionType("[VID_0403&PID_6001]\r"), kSectionNone);
+    EXPECT_EQ(GetSectionType("[VID_0403&PID_6001"), kSectionNone);
 }
 
 TEST(IdTable, GrowsKeepsOrderAndIgnoresDuplicates)

@@ -1,0 +1,167 @@
+// Exchange integrity end to end on the simulated box: one driver write per
+// frame, a converter that vanishes mid-command, and a box that comes back.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "e2e_common.h"
+
+namespace {
+
+using e2e::code;
+
+// Flag bytes in a hex string (whole bytes only).
+size_t flags_in(const std::string &hex)
+{
+    size_t n = 0;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        n += hex.compare(i, 2, "7e") == 0;
+    return n;
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+class Exchange : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string tmpl = ::testing::TempDir() + "tarnctl_exchange_XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        ASSERT_NE(mkdtemp(buf.data()), nullptr);
+        state_dir = buf.data();
+        trace_path = state_dir + "/trace";
+        env = {{"TARNCTL_SIM_TIMING", "fast"}, {"TARNCTL_SIM_STATE", state_dir}, {"TARNCTL_SIM_TRACE", trace_path}};
+    }
+    void TearDown() override { std::system(("rm -rf '" + state_dir + "'").c_str()); }
+
+    proc::Result run(std::vector<std::string> args, std::optional<std::string> input = std::nullopt)
+    {
+        std::remove(trace_path.c_str());
+        args.insert(args.begin(), TARNCTL_SIM_BIN);
+        proc::Options o;
+        o.env = env;
+        o.input = std::move(input);
+        return proc::run(args, o);
+    }
+    // An interactive session whose lines come in two parts, with a pause
+    // between them.
+    proc::Result session_with_pause(const std::string &first, double pause_s, const std::string &second)
+    {
+        std::remove(trace_path.c_str());
+        const std::string script = "{ printf '" + first + "'; sleep " + std::to_string(pause_s) + "; printf '" +
+                                   second + "'; } | \"$0\" -U " + code + " -i";
+        proc::Options o;
+        o.env = env;
+        return proc::run({"/bin/sh", "-c", script, TARNCTL_SIM_BIN}, o);
+    }
+    // The trace lines of one kind, without time and serial number.
+    std::vector<std::string> trace_of(const std::string &kind)
+    {
+        std::vector<std::string> out;
+        for (const auto &l : e2e::lines_of(e2e::read_file(trace_path))) {
+            std::stringstream ss(l);
+            std::string us, sn, k, rest;
+            ss >> us >> sn >> k;
+            std::getline(ss, rest);
+            if (k == kind)
+                out.push_back(rest.empty() ? rest : rest.substr(1));
+        }
+        return out;
+    }
+
+    std::string state_dir, trace_path;
+    std::map<std::string, std::string> env;
+};
+
+// Every frame the console sends is one bulk OUT transfer holding exactly
+// that frame, and the wire carries the same frames.
+TEST_F(Exchange, EachFrameIsOneBulkOutTransfer)
+{
+    proc::Result r = run({"-U", code, "-i"}, "sreg 0\neep read 0x100 3\nvlan 1\necho hello\nexit\n");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::string wire;
+    for (const auto &w : trace_of("WIRE_TX"))
+        wire += w;
+    std::string joined;
+    size_t transfers = 0;
+    for (const auto &b : trace_of("BULK_OUT")) {
+        const size_t at = b.find("data=");
+        ASSERT_NE(at, std::string::npos) << b;
+        const std::string data = b.substr(at + 5, b.find(' ', at) - at - 5);
+        EXPECT_EQ(data.substr(0, 2), "7e") << b;
+        EXPECT_EQ(data.substr(data.size() - 2), "7e") << b;
+        EXPECT_EQ(flags_in(data), 2u) << "more than one frame in " << b;
+        joined += data;
+        ++transfers;
+    }
+    EXPECT_GE(transfers, 4u);
+    EXPECT_EQ(joined, wire);
+}
+
+// The converter goes while a listing runs: the command ends at once, the
+// event is one line on stderr (no line per byte or per frame), and the next
+// command ends the session with status 1 since the box has not come back.
+TEST_F(Exchange, VanishedConverterEndsTheListingWithOneLine)
+{
+    env["TARNCTL_SIM_FAULTS"] = "unplug-after-ms=150";
+    proc::Result r = session_with_pause("vlan\\n", 0.5, "sreg 0\\nsreg 1\\n");
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(count_of(r.err, "Corvane lost: the USB converter is gone\n"), 1u) << r.err;
+    EXPECT_EQ(count_of(r.err, "hdlc_put"), 0u) << r.err;
+    EXPECT_EQ(count_of(r.err, "timed out"), 0u) << r.err;
+    EXPECT_EQ(r.out.find("register (000)"), std::string::npos);
+    EXPECT_NE(r.err.find("Corvane CV000001 has not come back"), std::string::npos) << r.err;
+}
+
+// In interactive mode the console picks the box up again when the same
+// serial number is back by the next command.
+TEST_F(Exchange, InteractiveSessionReconnectsToTheSameBox)
+{
+    env["TARNCTL_SIM_FAULTS"] = "unplug-after-ms=150,replug-after-ms=400";
+    proc::Result r = session_with_pause("vlan\\n", 1.0, "sreg 0\\nexit\\n");
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(count_of(r.err, "Corvane lost: the USB converter is gone\n"), 1u) << r.err;
+    EXPECT_NE(r.err.find("Corvane CV000001 reconnected"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("register (000): 95"), std::string::npos) << r.out;
+}
+
+// On the command line the run ends with status 1 and one line; the options
+// after the loss are not run.
+TEST_F(Exchange, VanishedConverterFailsTheCommandLineRun)
+{
+    env["TARNCTL_SIM_TIMING"] = "real";
+    env["TARNCTL_SIM_FAULTS"] = "unplug-after-ms=120";
+    proc::Result r = run({"-U", code, "-e", "read 0 0x1000", "-s", "0"});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(count_of(r.err, "Corvane lost: the USB converter is gone\n"), 1u) << r.err;
+    EXPECT_EQ(count_of(r.err, "hdlc_put"), 0u) << r.err;
+    EXPECT_EQ(r.out.find("register (000)"), std::string::npos);
+}
+
+// A converter that takes no bytes: each request's frame is reported as not
+// written, once, and the command fails at once instead of waiting for an
+// answer.
+TEST_F(Exchange, WriteThatMovesNothingIsReportedPerFrame)
+{
+    env["TARNCTL_SIM_FAULTS"] = "out-accepts-nothing=1";
+    proc::Result r = run({"-U", code, "-s", "0"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("hdlc_put_frame failed: 0 of "), std::string::npos) << r.err;
+    EXPECT_EQ(count_of(r.err, "failed: 0 of "), 1u) << r.err;
+    EXPECT_EQ(count_of(r.err, "send_rq timed out"), 0u) << r.err;
+}
+
+} // namespace
