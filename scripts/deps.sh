@@ -5,7 +5,9 @@ set -euo pipefail
 
 pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev
-      python3-can)
+      python3-can
+      umockdev
+      libumockdev-dev)
 
 missing=()
 for p in "${pkgs[@]}"; do
