@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <regex>
+#include <thread>
 #include <sstream>
 
 #include "box/box.h"
@@ -71,12 +72,13 @@ protected:
         std::system(("rm -rf '" + dir + "'").c_str());
     }
 
-    void start(const std::vector<sim::DeviceSpec> &devices)
+    void start(const std::vector<sim::DeviceSpec> &devices, bool unpluggable = false)
     {
         host.reset();
         unlink(trace_path.c_str()); // the trace appends
         realusb::HostOptions o;
         o.trace_path = trace_path;
+        o.unpluggable = unpluggable;
         host = std::make_unique<realusb::UsbfsHost>(devices, o);
         ASSERT_TRUE(host->ok()) << host->error();
     }
@@ -268,6 +270,37 @@ TEST_F(RealUsb, FaultsEndTheRunAsOnTheStandIn)
         EXPECT_EQ(r.out, s.out) << c.name;
         EXPECT_EQ(r.err, s.err) << c.name;
     }
+}
+
+// The converter goes while a listing runs: libusb hears it from the node
+// (an error on poll), the command ends with one line, and the next command
+// ends the session since the box has not come back; as on the stand-in.
+TEST_F(RealUsb, UnplugDuringAListingEndsItWithOneLine)
+{
+    start({box("CV000001")}, true);
+    const std::string script = "{ printf 'vlan\\n'; sleep 0.5; printf 'sreg 0\\nsreg 1\\n'; } | \"$0\" -U " + code +
+                               " -i";
+    proc::Options o;
+    o.env = host->child_env();
+    o.limit = std::chrono::milliseconds(30000);
+    std::thread pull([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        host->unplug(0);
+    });
+    proc::Result r = proc::run({"/bin/sh", "-c", script, TARNCTL_BIN}, o);
+    pull.join();
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    auto count = [](const std::string &text, const std::string &what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    };
+    EXPECT_EQ(count(r.err, "Corvane lost: the USB converter is gone\n"), 1u) << r.err;
+    EXPECT_EQ(count(r.err, "timed out"), 0u) << r.err;
+    EXPECT_EQ(r.out.find("register (000)"), std::string::npos);
+    EXPECT_NE(r.err.find("Corvane CV000001 has not come back"), std::string::npos) << r.err;
 }
 
 // The driver alone: a megabyte looped back through FT_Write and FT_Read, then

@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <umockdev.h>
@@ -101,8 +102,11 @@ struct Device {
     sim::DeviceSpec spec;
     std::unique_ptr<sim::Converter> conv;
     std::string devnode; // as the client names it
-    int fifo = -1;       // our end of the node
+    std::string syspath;
+    int fill_fd = -1;    // our end of the node: written to make it poll full
+    int drain_fd = -1;   // read to make it poll writable (the FIFO itself, or the pty master)
     bool ready = false;  // the node polls writable: a URB waits to be reaped
+    bool gone = false;   // unplugged
     UMockdevIoctlBase *handler = nullptr;
     std::set<Urb *> pending;
     std::deque<Urb *> reapable;
@@ -155,15 +159,15 @@ struct UsbfsHost::Impl {
 
     void set_ready_locked(Device &d, bool on)
     {
-        if (d.ready == on || d.fifo < 0)
+        if (d.ready == on || d.fill_fd < 0 || d.gone)
             return;
         d.ready = on;
         static uint8_t chunk[4096];
         if (on) {
-            while (read(d.fifo, chunk, sizeof chunk) > 0) {
+            while (read(d.drain_fd, chunk, sizeof chunk) > 0) {
             }
         } else {
-            while (write(d.fifo, chunk, sizeof chunk) > 0) {
+            while (write(d.fill_fd, chunk, sizeof chunk) > 0) {
             }
         }
     }
@@ -253,6 +257,13 @@ struct UsbfsHost::Impl {
             return -1L;
         };
         bool ok = true;
+        if (d.gone) {
+            // What was in flight can still be reaped; then nothing works.
+            if ((req == USBDEVFS_REAPURBNDELAY || req == USBDEVFS_REAPURB) &&
+                std::any_of(d.reapable.begin(), d.reapable.end(), [&](Urb *u) { return u->client == client; }))
+                return reap_locked(d, client, arg, err);
+            return fail(ENODEV);
+        }
         switch (req) {
         case USBDEVFS_GET_CAPABILITIES: {
             UMockdevIoctlData *p;
@@ -520,6 +531,8 @@ struct UsbfsHost::Impl {
         return r;
     }
 
+    void unplug_locked(Device &d);
+
     void trace_control_locked(Device &d, const ControlRecord &c)
     {
         if (!trace.enabled())
@@ -543,6 +556,8 @@ struct UsbfsHost::Impl {
             const uint64_t t = now();
             uint64_t next = UINT64_MAX;
             for (auto &d : devices) {
+                if (d->gone)
+                    continue;
                 d->conv->service(t);
                 next = std::min(next, d->conv->next_event_us(t));
             }
@@ -555,6 +570,45 @@ struct UsbfsHost::Impl {
         }
     }
 };
+
+namespace {
+
+bool make_fifo_node(Device &d, const std::string &path)
+{
+    if (mkfifo(path.c_str(), 0666) != 0)
+        return false;
+    d.fill_fd = d.drain_fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    return d.fill_fd >= 0;
+}
+
+// The node is a link to the slave side; we fill through a slave descriptor
+// of our own and drain through the master. Closing the master hangs the
+// slave up.
+bool make_pty_node(Device &d, const std::string &path)
+{
+    int m = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m < 0)
+        return false;
+    char name[64];
+    if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
+        close(m);
+        return false;
+    }
+    int s = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (s < 0) {
+        close(m);
+        return false;
+    }
+    termios t{};
+    tcgetattr(s, &t);
+    cfmakeraw(&t);
+    tcsetattr(s, TCSANOW, &t);
+    d.drain_fd = m;
+    d.fill_fd = s;
+    return symlink(name, path.c_str()) == 0;
+}
+
+} // namespace
 
 UsbfsHost::UsbfsHost(const std::vector<sim::DeviceSpec> &specs, const HostOptions &opts) : impl_(new Impl)
 {
@@ -592,10 +646,12 @@ UsbfsHost::UsbfsHost(const std::vector<sim::DeviceSpec> &specs, const HostOption
         char node[40];
         snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", kBus, addr++);
         d->devnode = node;
-        // The node becomes a FIFO whose POLLOUT says "a URB is ready".
+        d->syspath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name;
+        // The node becomes a FIFO or a pseudo-terminal whose POLLOUT says
+        // "a URB is ready".
         const std::string path = h.root + node;
         unlink(path.c_str());
-        if (mkfifo(path.c_str(), 0666) != 0 || (d->fifo = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
+        if (!(opts.unpluggable ? make_pty_node(*d, path) : make_fifo_node(*d, path))) {
             error_ = "cannot make the device node " + path + ": " + strerror(errno);
             return;
         }
@@ -643,8 +699,10 @@ UsbfsHost::~UsbfsHost()
         for (Urb *u : d->reapable)
             delete u;
         d->reapable.clear();
-        if (d->fifo >= 0)
-            close(d->fifo);
+        if (d->fill_fd >= 0)
+            close(d->fill_fd);
+        if (d->drain_fd >= 0 && d->drain_fd != d->fill_fd)
+            close(d->drain_fd);
     }
     h.devices.clear();
 }
@@ -670,6 +728,37 @@ std::vector<std::string> UsbfsHost::unknown_requests() const
 {
     std::lock_guard<std::mutex> lk(impl_->mu);
     return impl_->unknown;
+}
+
+void UsbfsHost::unplug(int device)
+{
+    Impl &h = *impl_;
+    std::string syspath;
+    {
+        std::lock_guard<std::mutex> lk(h.mu);
+        Device &d = *h.devices.at(static_cast<size_t>(device));
+        if (d.gone || d.drain_fd == d.fill_fd)
+            return;
+        h.unplug_locked(d);
+        syspath = d.syspath;
+    }
+    // Gone from sysfs too, so that a new enumeration does not find it.
+    umockdev_testbed_remove_device(h.testbed, syspath.c_str());
+}
+
+void UsbfsHost::Impl::unplug_locked(Device &d)
+{
+    Impl &h = *this;
+    d.conv->finish_all(LIBUSB_TRANSFER_NO_DEVICE);
+    std::vector<Urb *> rest(d.pending.begin(), d.pending.end());
+    for (Urb *u : rest)
+        h.finish_locked(u, -ENODEV);
+    d.conv->power_off(h.now());
+    d.gone = true;
+    close(d.drain_fd);
+    d.drain_fd = -1;
+    if (h.trace.enabled())
+        h.trace.line(h.now(), d.spec.serial, "UNPLUG");
 }
 
 void UsbfsHost::stall_next_control(int device)

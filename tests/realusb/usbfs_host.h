@@ -8,9 +8,11 @@
 // and its usbfs ioctls (claim, submit, reap, discard, ...) come here, where
 // the converter model answers them.
 //
-// The node itself is a FIFO that this host keeps full while no URB waits to
-// be reaped and empties as soon as one does: libusb polls the node for
-// POLLOUT to learn that it can reap, so an idle handle costs nothing.
+// The node itself is a FIFO (or a pseudo-terminal) that this host keeps full
+// while no URB waits to be reaped and empties as soon as one does: libusb
+// polls the node for POLLOUT to learn that it can reap, so an idle handle
+// costs nothing. Hanging up a pseudo-terminal makes poll report POLLERR,
+// which libusb takes as the device's disconnection.
 //
 // One mutex (mu_) guards the devices, their converters and boxes and every
 // URB; umockdev's worker thread and our clock thread both take it.
@@ -35,6 +37,9 @@ namespace realusb {
 struct HostOptions {
     sim::Timing timing = sim::Timing::fast;
     std::string trace_path; // the converters' trace (same format as the simulated bus); empty: none
+    // Device nodes are pseudo-terminals instead of FIFOs, so that unplug()
+    // can hang them up: that is how libusb learns a device has gone.
+    bool unpluggable = false;
 };
 
 // One control request as the host saw it.
@@ -66,6 +71,10 @@ public:
     std::vector<std::string> unknown_requests() const;
 
     // Faults.
+    // The device goes (needs HostOptions::unpluggable): URBs in flight end
+    // with ENODEV, the node reports an error to poll, every later request
+    // fails with ENODEV, and the box loses power.
+    void unplug(int device);
     void stall_next_control(int device);
     void stall_bulk(int device, uint8_t endpoint); // until the host clears the halt
     void set_kernel_driver(int device, int interface, bool bound);
