@@ -6,6 +6,9 @@ set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev
       python3-can
+      libedit-dev
+      tmux
+      bash-completion
       umockdev
       libumockdev-dev)
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lineedit.h"
 #include "tarnctl.h"
 
 namespace {
@@ -57,27 +58,39 @@ int parse_interactive(void)
     int parser_active = 1;
     int ret_val = 0;
 
+    // On a terminal the line comes from the line editor; otherwise the
+    // input is read exactly as below.
+    lineedit_session terminal;
+
     while (parser_active == 1) {
-        printf("# ");
-        fflush(stdout);
-
-        // End of input ends the session as "exit" does, so a script piped
-        // into the console cannot leave it spinning on the prompt.
-        if (fgets(line_buf, sizeof line_buf, stdin) == nullptr)
-            return 0;
-
-        // A line too long for the buffer is refused whole: running its
-        // pieces as separate commands could start anything the cut happens
-        // to produce.
-        size_t len = strlen(line_buf);
-        if (len == sizeof line_buf - 1 && line_buf[len - 1] != '\n') {
-            int next = getchar();
-            if (next != '\n' && next != EOF) {
-                fprintf(stderr, "line too long (at most %zu characters)\n", sizeof line_buf - 1);
-                fflush(stderr);
-                if (!discard_rest_of_line())
-                    return 0;
+        if (lineedit_active()) {
+            lineedit_result got = lineedit_read(line_buf, sizeof line_buf);
+            if (got == lineedit_result::end)
+                return 0;
+            if (got == lineedit_result::skip)
                 continue;
+        } else {
+            printf("# ");
+            fflush(stdout);
+
+            // End of input ends the session as "exit" does, so a script piped
+            // into the console cannot leave it spinning on the prompt.
+            if (fgets(line_buf, sizeof line_buf, stdin) == nullptr)
+                return 0;
+
+            // A line too long for the buffer is refused whole: running its
+            // pieces as separate commands could start anything the cut happens
+            // to produce.
+            size_t len = strlen(line_buf);
+            if (len == sizeof line_buf - 1 && line_buf[len - 1] != '\n') {
+                int next = getchar();
+                if (next != '\n' && next != EOF) {
+                    fprintf(stderr, "line too long (at most %zu characters)\n", sizeof line_buf - 1);
+                    fflush(stderr);
+                    if (!discard_rest_of_line())
+                        return 0;
+                    continue;
+                }
             }
         }
 

@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "e2p.h"
 #include "hdlc.h"
+#include "lineedit.h"
 #include "periphery.h"
 #include "remote_func.h"
 #include "tarnctl.h"
@@ -234,6 +235,8 @@ void hdlc_on_rx_frame(const u8_t *buffer, uint16_t bytes_received)
     // Without type and cmd there is nothing to route.
     if (buffer == nullptr || bytes_received < 2)
         return;
+    // What the frame prints goes above a line being edited on a terminal.
+    lineedit_async_output above_the_prompt;
 
     // Work on a copy: the decoder reuses its buffer, and the ping echo
     // rewrites the type before sending the frame back.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "commands.h"
 #include "debug.h"
 #include "util.h"
 
@@ -224,6 +225,10 @@ int process_cmd_mib(char *param)
     }
     int rc = 0;
     for (uint8_t port = 1; port <= PORT_COUNT; ++port) {
+        if (comm_link_down()) {
+            rc = -1;
+            break;
+        }
         if (mib_tab_show(port, mib_counters) != 0)
             rc = -1;
         putchar('\n');
@@ -326,6 +331,8 @@ int process_cmd_pvlan(char *param)
             // An unreadable port shows all ones; the status says it failed.
             if (memshp < 0)
                 rc = -1;
+            if (memshp < 0 && comm_link_down())
+                break; // no port can be read any more
             char bin[40];
             ultobinstr(static_cast<uint32_t>(memshp), bin, 4, nullptr);
             printf("port(%lu) %s (%02lX)\n", port, bin, static_cast<unsigned long>(memshp));
@@ -390,8 +397,10 @@ int process_cmd_smac(char *param)
         for (int64_t e = first; e <= last; ++e) {
             statmac_tab_entry_t entry{};
             if (!statmac_tab_entry_read(static_cast<uint16_t>(e), &entry)) {
-                rc = -1; // skipped; the listing goes on
-                skipped(fn, "entry", e);
+                rc = -1;
+                if (comm_link_down())
+                    break; // nothing more can be read; the event has its own message
+                skipped(fn, "entry", e); // the listing goes on
                 continue;
             }
             printf("%2d ", static_cast<int>(e));
@@ -461,8 +470,10 @@ int process_cmd_vlan(char *param)
             if (index != have) {
                 have = -1;
                 if (!vlan_tab_entry_read(static_cast<uint16_t>(index), &entry)) {
-                    rc = -1; // skipped; the listing goes on
-                    skipped(fn, "VLAN", id);
+                    rc = -1;
+                    if (comm_link_down())
+                        break; // nothing more can be read; the event has its own message
+                    skipped(fn, "VLAN", id); // the listing goes on
                     continue;
                 }
                 have = index;

@@ -416,6 +416,43 @@ TEST(SwitchCommands, VlanListingSkipsAndNamesWhatItCouldNotRead)
     EXPECT_EQ(named, "process_cmd_vlan: could not read VLAN 4, skipped\n");
 }
 
+// The converter goes while entry 3 is being read: the listing stops there,
+// names nothing (the lost link has its own message) and fails; listings
+// started on a lost link send nothing.
+TEST(SwitchCommands, ListingsStopWhenTheLinkIsGone)
+{
+    vlan_table t;
+    auto table = t.responder();
+    fake_box box([table](const bytes &req) {
+        if (req[1] == 4 && req[RMT_PARAM] == IND_TAB_VLAN && req[RMT_PARAM + 1] == 3) {
+            comm_set_link_down();
+            return std::vector<bytes>{};
+        }
+        return table(req);
+    });
+    char all[] = "0-4095";
+    CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(process_cmd_vlan(all), -1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("vid(0011)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("vid(0012)"), std::string::npos) << out;
+    EXPECT_EQ(err.find("skipped"), std::string::npos) << err;
+    EXPECT_EQ(box.requests().size(), 4u);
+
+    box.clear_requests();
+    char smac_all[] = "0-31";
+    CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(process_cmd_smac(smac_all), -1);
+    EXPECT_EQ(process_cmd_mib(nullptr), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find("skipped"), std::string::npos);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_TRUE(box.requests().empty());
+    comm_set_link_up();
+}
+
 TEST(SwitchCommands, MacListingCutShortFails)
 {
     fake_box box([](const bytes &req) {

@@ -1,0 +1,121 @@
+#!/usr/bin/python3
+"""The interactive console on a real terminal (a tmux pane on a server of the
+test's own): editing keys, history within a run and across runs, tab
+completion, and trace records from the box arriving while a line is typed.
+
+usage: terminal_test.py <tarnctl-sim>
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+SIM = sys.argv.pop(1) if len(sys.argv) > 1 else None
+CODE = "kvrl.Pembrix-Ubo42"
+
+
+class Terminal(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.socket = os.path.join(self.dir.name, "tmux")
+        self.env = {"TARNCTL_SIM_TIMING": "fast", "TARNCTL_SIM_STATE": self.dir.name,
+                    "XDG_STATE_HOME": os.path.join(self.dir.name, "state"), "TARNCTL_SIM_FAULTS": "trace-ms=50"}
+
+    def tearDown(self):
+        subprocess.run(["tmux", "-S", self.socket, "kill-server"], capture_output=True)
+        self.dir.cleanup()
+
+    def tmux(self, *args):
+        return subprocess.run(["tmux", "-S", self.socket, *args], capture_output=True, text=True, check=True).stdout
+
+    def start(self):
+        env = " ".join("%s=%s" % kv for kv in self.env.items())
+        # The console's end is seen as the word "ended" in the pane.
+        self.tmux("new-session", "-d", "-x", "120", "-y", "40",
+                  "env %s %s -U %s -i; echo ended $?; sleep 60" % (env, SIM, CODE))
+        self.wait_for(lambda s: s.endswith("#"), "prompt")
+
+    def keys(self, *keys):
+        self.tmux("send-keys", *keys)
+
+    def screen(self):
+        """The pane's lines, the scrolled-off ones too, trailing blanks cut."""
+        lines = self.tmux("capture-pane", "-p", "-S", "-1000").rstrip("\n").split("\n")
+        while lines and not lines[-1].strip():
+            lines.pop()
+        return [l.rstrip() for l in lines]
+
+    def wait_for(self, check, what, limit=20.0):
+        until = time.monotonic() + limit
+        while True:
+            text = "\n".join(self.screen())
+            if check(text):
+                return text
+            if time.monotonic() > until:
+                self.fail("waited in vain for %s; screen:\n%s" % (what, text))
+            time.sleep(0.05)
+
+    def last_line(self):
+        return self.screen()[-1]
+
+    def test_editing_history_completion_and_output_above_the_line(self):
+        self.start()
+        # Cursor left twice, a letter rubbed out and another typed in its place.
+        self.keys("cbux 2=L", "Left", "Left", "Left", "Left", "BSpace", "s", "Enter")
+        self.keys("cbus 2", "Enter")
+        self.wait_for(lambda s: "cbus2(L)" in s, "the edited command's effect")
+        # Arrow up twice recalls the edited line as it was run.
+        self.keys("Up", "Up")
+        self.wait_for(lambda s: s.endswith("# cbus 2=L"), "the recalled line")
+        self.keys("C-u")
+        # Tab completes a command word, and a fixed sub-word.
+        self.keys("blv", "Tab")
+        self.wait_for(lambda s: s.endswith("# blversion"), "the completed word")
+        self.keys("Enter")
+        self.wait_for(lambda s: "Bootloader" in s, "the bootloader version")
+        self.keys("can du", "Tab")
+        self.wait_for(lambda s: s.endswith("# can dump"), "the completed sub-word")
+        self.keys("on", "Enter")
+        self.wait_for(lambda s: "# can dump on\ndump on" in s, "the trace on")
+
+        # Trace records arrive while a line is half typed: they go above it,
+        # and the line stays whole, on screen and in the editor.
+        self.keys("cbus 1=")
+        records = lambda s: sum(1 for l in s.split("\n") if l.endswith(" 02 DEAD") or " ERROR 0 " in l)
+        before = records("\n".join(self.screen()))
+        self.wait_for(lambda s: records(s) >= before + 3 and s.endswith("# cbus 1="), "records above the line")
+        for line in self.screen():
+            if "ERROR 0" in line or "DEAD" in line:
+                self.assertNotIn("cbus", line)
+        self.keys("L", "Enter", "can dump off", "Enter", "cbus 1", "Enter")
+        text = self.wait_for(lambda s: "cbus1(L)" in s, "the line typed around the records")
+        self.assertIn("dump off", text)
+
+        # A line longer than 511 bytes is refused as on the plain input.
+        self.keys("echo " + "x" * 520, "Enter")
+        self.wait_for(lambda s: "line too long (at most 511 characters)" in s, "the refusal")
+        self.keys("exit", "Enter")
+        self.wait_for(lambda s: "ended 0" in s, "the end")
+
+        # History survives a restart, in its file under XDG_STATE_HOME.
+        history = os.path.join(self.env["XDG_STATE_HOME"], "tarnctl", "history")
+        self.assertTrue(os.path.isfile(history))
+        self.tmux("kill-server")
+        # A server of its own for the second run: the first one's socket may
+        # still be going away.
+        self.socket = os.path.join(self.dir.name, "tmux2")
+        self.start()
+        self.keys("Up", "Up")
+        self.wait_for(lambda s: s.endswith("# cbus 1"), "the last run's line")
+        self.keys("C-u", "C-d")
+        self.wait_for(lambda s: "ended 0" in s, "the end on ^D")
+
+
+if __name__ == "__main__":
+    if shutil.which("tmux") is None:
+        print("tmux missing")
+        sys.exit(1)
+    unittest.main()
