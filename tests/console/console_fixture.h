@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fake_ft.h"
+#include "frame_codec.h"
 #include "hdlc.h"
 #include "tarnctl.h"
 

@@ -81,7 +81,7 @@ TEST_F(Receiver, TakesQueuedBytesInBlocksOf128AndDecodesInOrder)
         content[0] = 0x6F;
         content[1] = n;
         sent.push_back(content);
-        bytes f = fake_ft::encode_frame(content);
+        bytes f = testframe::encode(content);
         ASSERT_EQ(f.size(), 44u);
         wire.insert(wire.end(), f.begin(), f.end());
     }
@@ -99,7 +99,7 @@ TEST_F(Receiver, TakesQueuedBytesInBlocksOf128AndDecodesInOrder)
 TEST_F(Receiver, FrameSplitAcrossArrivalsIsDecodedWhole)
 {
     bytes content{0xF1, 0x04, 1, 2, 3, 0x7E, 0x7D, 4};
-    bytes f = fake_ft::encode_frame(content);
+    bytes f = testframe::encode(content);
     fake_ft::push_rx(bytes(f.begin(), f.begin() + 5));
     ASSERT_TRUE(wait_until([] { return fake_ft::rx_pending() == 0; }));
     fake_ft::push_rx(bytes(f.begin() + 5, f.end()));
@@ -118,7 +118,7 @@ TEST_F(Receiver, PingOfTheBoxComesBackThroughTheWholePath)
     fake_ft::push_frame(ping);
     bytes echo = ping;
     echo[0] = 0xF1;
-    bool echoed = wait_until([&] { return fake_ft::tx_bytes() == fake_ft::encode_frame(echo); });
+    bool echoed = wait_until([&] { return fake_ft::tx_bytes() == testframe::encode(echo); });
     testing::internal::GetCapturedStdout();
     EXPECT_TRUE(echoed);
 }

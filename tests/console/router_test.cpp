@@ -179,7 +179,7 @@ TEST_F(Router, BoxPingIsEchoedAsOneFrame)
 
     bytes echo = ping;
     echo[0] = 0xF1;
-    EXPECT_EQ(fake_ft::tx_bytes(), fake_ft::encode_frame(echo));
+    EXPECT_EQ(fake_ft::tx_bytes(), testframe::encode(echo));
     // One driver write per wire byte.
     EXPECT_EQ(fake_ft::tx_calls(), fake_ft::tx_bytes().size());
     EXPECT_TRUE(objects_with_arrival().empty());

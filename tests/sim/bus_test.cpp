@@ -192,7 +192,7 @@ TEST(SimBus, BoxAnswersTheVersionRequest)
     Dev d;
     d.setup_line(10);
     Reader r(d, 4, 4096);
-    std::vector<uint8_t> req = frame({0x60, 0x80});
+    std::vector<uint8_t> req = encode({0x60, 0x80});
     ASSERT_EQ(req, (std::vector<uint8_t>{0x7E, 0x60, 0x80, 0x1A, 0xEE, 0x7E}));
     int n = 0;
     ASSERT_EQ(libusb_bulk_transfer(d.h, 0x02, req.data(), static_cast<int>(req.size()), &n, 1000), 0);
@@ -200,7 +200,7 @@ TEST(SimBus, BoxAnswersTheVersionRequest)
     std::vector<std::vector<uint8_t>> frames;
     for (int i = 0; i < 100 && frames.empty(); i++) {
         r.pump(10);
-        for (auto &f : deframe(r.data()))
+        for (auto &f : decode(r.data()))
             if (f.size() >= 2 && f[0] == 0x6F && f[1] == 0x80)
                 frames.push_back(f);
     }

@@ -100,7 +100,7 @@ TEST(SimEnv, TraceLinesHaveTheDocumentedFormat)
         Dev d;
         d.setup_line(10);
         Reader r(d, 2, 4096);
-        std::vector<uint8_t> req = frame({0x60, 0x80});
+        std::vector<uint8_t> req = encode({0x60, 0x80});
         int n;
         ASSERT_EQ(libusb_bulk_transfer(d.h, 0x02, req.data(), 6, &n, 100), 0);
         uint8_t v;

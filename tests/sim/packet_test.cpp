@@ -157,11 +157,11 @@ TEST(SimPackets, WrongRateGarblesTheLine)
     ASSERT_EQ(d.out(3, 0x4138), 0); // 9600
     Reader r(d, 4, 4096);
     r.pump(30);
-    std::vector<uint8_t> req = frame({0x60, 0x80});
+    std::vector<uint8_t> req = encode({0x60, 0x80});
     int n;
     ASSERT_EQ(libusb_bulk_transfer(d.h, 0x02, req.data(), 6, &n, 100), 0);
     r.pump(60);
-    for (auto &f : deframe(r.data()))
+    for (auto &f : decode(r.data()))
         EXPECT_NE(f[0], 0x6F) << "the box answered a garbled request";
 
     ASSERT_EQ(d.out(3, 0x000D), 0);
@@ -170,7 +170,7 @@ TEST(SimPackets, WrongRateGarblesTheLine)
     bool answered = false;
     for (int i = 0; i < 20 && !answered; i++) {
         r.pump(10);
-        for (auto &f : deframe(r.data()))
+        for (auto &f : decode(r.data()))
             answered |= f.size() == 6 && f[0] == 0x6F && f[1] == 0x80;
     }
     EXPECT_TRUE(answered);
@@ -308,7 +308,7 @@ TEST(SimPackets, RealTimingAnswerFollowsTheWireTimeModel)
     Reader r(d, 4, 4096);
     r.pump(40);
     sim::clear_request_log();
-    for (uint8_t b : frame({0x60, 0x80})) {
+    for (uint8_t b : encode({0x60, 0x80})) {
         int n;
         ASSERT_EQ(libusb_bulk_transfer(d.h, 0x02, &b, 1, &n, 50), 0);
     }
@@ -329,7 +329,7 @@ TEST(SimPackets, RealTimingAnswerFollowsTheWireTimeModel)
         }
     }
     ASSERT_NE(answered, 0u);
-    auto frames = deframe(answer);
+    auto frames = decode(answer);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0][0], 0x6F);
     auto out = sim::bulk_log(0, 0x02);

@@ -1,7 +1,7 @@
 // Helpers shared by the bus tests: open a simulated device through the
-// libusb API alone, run asynchronous bulk IN transfers, and an HDLC frame
-// codec of the tests' own (FCS-16, flag 0x7E, escape 0x7D) so that the box's
-// answers are checked independently of the console's code.
+// libusb API alone and run asynchronous bulk IN transfers. Frames are built
+// and read with the tests' own codec (frame_codec.h), so the box's answers
+// are checked independently of the console's code.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,66 +11,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "frame_codec.h"
 #include "usb/simbus.h"
 
 namespace simtest {
 
-inline uint16_t fcs16(const std::vector<uint8_t> &d)
-{
-    uint16_t fcs = 0xFFFF;
-    for (uint8_t b : d) {
-        fcs ^= b;
-        for (int i = 0; i < 8; i++)
-            fcs = (fcs & 1) ? (fcs >> 1) ^ 0x8408 : fcs >> 1;
-    }
-    return fcs ^ 0xFFFF;
-}
-
-inline std::vector<uint8_t> frame(const std::vector<uint8_t> &payload)
-{
-    std::vector<uint8_t> body = payload;
-    uint16_t f = fcs16(payload);
-    body.push_back(f & 0xFF);
-    body.push_back(f >> 8);
-    std::vector<uint8_t> out = {0x7E};
-    for (uint8_t b : body) {
-        if (b == 0x7E || b == 0x7D) {
-            out.push_back(0x7D);
-            out.push_back(b ^ 0x20);
-        } else {
-            out.push_back(b);
-        }
-    }
-    out.push_back(0x7E);
-    return out;
-}
-
-// Frames found in a byte stream whose FCS checks, without the FCS.
-inline std::vector<std::vector<uint8_t>> deframe(const std::vector<uint8_t> &stream)
-{
-    std::vector<std::vector<uint8_t>> frames;
-    std::vector<uint8_t> cur;
-    bool esc = false, open = false;
-    for (uint8_t b : stream) {
-        if (b == 0x7E) {
-            if (open && cur.size() >= 3) {
-                std::vector<uint8_t> p(cur.begin(), cur.end() - 2);
-                uint16_t f = static_cast<uint16_t>(cur[cur.size() - 2] | cur[cur.size() - 1] << 8);
-                if (fcs16(p) == f)
-                    frames.push_back(p);
-            }
-            cur.clear();
-            open = true;
-            esc = false;
-        } else if (b == 0x7D) {
-            esc = true;
-        } else {
-            cur.push_back(esc ? b ^ 0x20 : b);
-            esc = false;
-        }
-    }
-    return frames;
-}
+using testframe::encode;
+using testframe::decode;
 
 // An opened and claimed simulated device.
 struct Dev {

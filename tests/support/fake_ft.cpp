@@ -4,6 +4,8 @@
 // deadlock with us.
 #include "fake_ft.h"
 
+#include "frame_codec.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -39,25 +41,13 @@ struct State {
     std::vector<Reply> replies;
     std::vector<std::vector<uint8_t>> hello;
     // Decoder of the written bytes, for the canned replies.
-    std::vector<uint8_t> tx_frame;
-    bool tx_esc = false;
+    testframe::decoder tx_decoder;
 };
 
 std::mutex state_mtx;
 State state;
 int handle_token;
 std::once_flag env_once;
-
-uint16_t fcs16(const std::vector<uint8_t> &bytes)
-{
-    uint16_t crc = 0xFFFF;
-    for (uint8_t b : bytes) {
-        crc ^= b;
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : static_cast<uint16_t>(crc >> 1);
-    }
-    return static_cast<uint16_t>(~crc);
-}
 
 std::vector<uint8_t> from_hex(const std::string &hex)
 {
@@ -166,40 +156,23 @@ EVENT_HANDLE *queue_rx(const std::vector<uint8_t> &bytes)
 // good frame that matches a canned request queues its answer.
 EVENT_HANDLE *decode_tx_byte(uint8_t b)
 {
-    if (b == 0x7E) {
-        std::vector<uint8_t> frame;
-        frame.swap(state.tx_frame);
-        state.tx_esc = false;
-        if (frame.size() < 2)
-            return nullptr;
-        std::vector<uint8_t> content(frame.begin(), frame.end() - 2);
-        uint16_t fcs = static_cast<uint16_t>(frame[frame.size() - 2] | (frame.back() << 8));
-        if (fcs != fcs16(content))
-            return nullptr;
-        std::string hex = "TX ";
-        for (uint8_t c : content)
-            hex += fmt("%02x", c);
-        log_call(hex);
-        for (const Reply &r : state.replies) {
-            if (content.size() < r.prefix.size() || !std::equal(r.prefix.begin(), r.prefix.end(), content.begin()))
-                continue;
-            if (!r.echo)
-                return queue_rx(encode_frame(r.ack));
-            std::vector<uint8_t> answer = content;
-            answer[0] = r.ack.empty() ? content[0] : r.ack[0];
-            return queue_rx(encode_frame(answer));
-        }
+    testframe::frame f;
+    if (!state.tx_decoder.push(b, &f) || !f.good)
         return nullptr;
+    const std::vector<uint8_t> &content = f.content;
+    std::string hex = "TX ";
+    for (uint8_t c : content)
+        hex += fmt("%02x", c);
+    log_call(hex);
+    for (const Reply &r : state.replies) {
+        if (content.size() < r.prefix.size() || !std::equal(r.prefix.begin(), r.prefix.end(), content.begin()))
+            continue;
+        if (!r.echo)
+            return queue_rx(testframe::encode(r.ack));
+        std::vector<uint8_t> answer = content;
+        answer[0] = r.ack.empty() ? content[0] : r.ack[0];
+        return queue_rx(testframe::encode(answer));
     }
-    if (b == 0x7D) {
-        state.tx_esc = true;
-        return nullptr;
-    }
-    if (state.tx_esc) {
-        b ^= 0x20;
-        state.tx_esc = false;
-    }
-    state.tx_frame.push_back(b);
     return nullptr;
 }
 
@@ -260,7 +233,7 @@ void push_rx(const std::vector<uint8_t> &bytes)
 
 void push_frame(const std::vector<uint8_t> &content)
 {
-    push_rx(encode_frame(content));
+    push_rx(testframe::encode(content));
 }
 
 size_t rx_pending()
@@ -283,27 +256,7 @@ size_t tx_calls()
 
 std::vector<std::vector<uint8_t>> tx_frames()
 {
-    std::vector<uint8_t> bytes = tx_bytes();
-    std::vector<std::vector<uint8_t>> frames;
-    std::vector<uint8_t> cur;
-    bool esc = false;
-    for (uint8_t b : bytes) {
-        if (b == 0x7E) {
-            if (cur.size() >= 2) {
-                std::vector<uint8_t> content(cur.begin(), cur.end() - 2);
-                if (static_cast<uint16_t>(cur[cur.size() - 2] | (cur.back() << 8)) == fcs16(content))
-                    frames.push_back(content);
-            }
-            cur.clear();
-            esc = false;
-        } else if (b == 0x7D) {
-            esc = true;
-        } else {
-            cur.push_back(esc ? static_cast<uint8_t>(b ^ 0x20) : b);
-            esc = false;
-        }
-    }
-    return frames;
+    return testframe::decode(tx_bytes());
 }
 
 std::vector<std::string> calls()
@@ -334,26 +287,6 @@ uint8_t pins()
 {
     std::lock_guard lock(state_mtx);
     return state.pins;
-}
-
-std::vector<uint8_t> encode_frame(const std::vector<uint8_t> &content)
-{
-    std::vector<uint8_t> out{0x7E};
-    auto put = [&out](uint8_t b) {
-        if (b == 0x7E || b == 0x7D) {
-            out.push_back(0x7D);
-            out.push_back(static_cast<uint8_t>(b ^ 0x20));
-        } else {
-            out.push_back(b);
-        }
-    };
-    for (uint8_t b : content)
-        put(b);
-    uint16_t fcs = fcs16(content);
-    put(static_cast<uint8_t>(fcs));
-    put(static_cast<uint8_t>(fcs >> 8));
-    out.push_back(0x7E);
-    return out;
 }
 
 } // namespace fake_ft
@@ -463,7 +396,7 @@ FT_STATUS FT_SetEventNotification(FT_HANDLE h, DWORD mask, PVOID param)
             return st;
         state.event = static_cast<EVENT_HANDLE *>(param);
         for (const auto &frame : state.hello)
-            ev = queue_rx(encode_frame(frame));
+            ev = queue_rx(testframe::encode(frame));
     }
     signal_event(ev);
     return FT_OK;

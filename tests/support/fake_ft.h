@@ -71,9 +71,6 @@ size_t queue_queries();
 void set_pins(uint8_t levels);
 uint8_t pins();
 
-// Frame encoding of the test side (flag, stuffing, FCS-16 low byte first).
-std::vector<uint8_t> encode_frame(const std::vector<uint8_t> &content);
-
 } // namespace fake_ft
 
 #endif

@@ -1,8 +1,9 @@
 // The box firmware model, driven through its serial line with frames built
-// here (a small encoder and decoder of the tests' own), and checked through
-// its answers and its state.
+// by the tests' own codec (frame_codec.h), and checked through its answers
+// and its state.
 #include "box.h"
 #include "box_impl.h"
+#include "frame_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -17,73 +18,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// --- the tests' own framing -------------------------------------------------
-
-uint16_t crc_bits(uint16_t crc, uint8_t b)
-{
-    for (int i = 0; i < 8; ++i, b >>= 1)
-        crc = ((crc ^ b) & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : static_cast<uint16_t>(crc >> 1);
-    return crc;
-}
-
-Bytes frame(const Bytes &content)
-{
-    uint16_t crc = 0xFFFF;
-    for (uint8_t b : content)
-        crc = crc_bits(crc, b);
-    crc = static_cast<uint16_t>(~crc);
-    Bytes all = content;
-    all.push_back(static_cast<uint8_t>(crc));
-    all.push_back(static_cast<uint8_t>(crc >> 8));
-    Bytes out{0x7E};
-    for (uint8_t b : all) {
-        if (b == 0x7E || b == 0x7D) {
-            out.push_back(0x7D);
-            out.push_back(b ^ 0x20);
-        } else {
-            out.push_back(b);
-        }
-    }
-    out.push_back(0x7E);
-    return out;
-}
-
-struct Frame {
-    bool good;
-    Bytes content; // without the FCS
-    uint8_t type() const { return content.size() > 0 ? content[0] : 0; }
-    uint8_t cmd() const { return content.size() > 1 ? content[1] : 0; }
-    Bytes payload() const { return content.size() > 2 ? Bytes(content.begin() + 2, content.end()) : Bytes{}; }
-};
-
-// Splits a byte stream at flags; chunks with content become frames, good or not.
-std::vector<Frame> deframe(const Bytes &wire)
-{
-    std::vector<Frame> frames;
-    Bytes cur;
-    bool esc = false;
-    for (uint8_t b : wire) {
-        if (b == 0x7E) {
-            if (!cur.empty()) {
-                uint16_t crc = 0xFFFF;
-                for (uint8_t c : cur)
-                    crc = crc_bits(crc, c);
-                Frame f{cur.size() >= 2 && crc == 0xF0B8 && !esc, cur};
-                if (f.content.size() >= 2)
-                    f.content.resize(f.content.size() - 2);
-                frames.push_back(f);
-            }
-            cur.clear();
-            esc = false;
-        } else if (b == 0x7D) {
-            esc = true;
-        } else {
-            cur.push_back(esc ? static_cast<uint8_t>(b ^ 0x20) : b);
-            esc = false;
-        }
-    }
-    return frames;
-}
+using Frame = testframe::frame;
+using testframe::encode;
 
 // A box with its serial output captured; the boot frames sent at power-up are
 // kept apart.
@@ -96,13 +32,13 @@ struct Bench {
     }
     std::vector<Frame> take()
     {
-        auto f = deframe(wire);
+        auto f = testframe::split(wire);
         wire.clear();
         return f;
     }
     std::vector<Frame> send(const Bytes &content)
     {
-        auto w = frame(content);
+        auto w = encode(content);
         box.on_serial_rx(w.data(), w.size(), now);
         return take();
     }
@@ -225,7 +161,7 @@ TEST(BoxCatalogue, WireFormAndIdentification)
 {
     // Known frame of the firmware version request, and the box's own encoder
     // on a frame that needs stuffing.
-    EXPECT_EQ(frame({0x60, 0x80}), (Bytes{0x7E, 0x60, 0x80, 0x1A, 0xEE, 0x7E}));
+    EXPECT_EQ(encode({0x60, 0x80}), (Bytes{0x7E, 0x60, 0x80, 0x1A, 0xEE, 0x7E}));
     const uint8_t c[] = {0xF0, 0x06, 0x7E, 0x00};
     EXPECT_EQ(sim::boxframe::encode(c, 4), (Bytes{0x7E, 0xF0, 0x06, 0x7D, 0x5E, 0x00, 0xF8, 0x37, 0x7E}));
 
@@ -254,13 +190,13 @@ TEST(BoxCatalogue, BadFramesAndBadRequests)
     EXPECT_EQ(b.ask(cat({0xF0, 0x04}, seq(60))).payload(), seq(60));
     EXPECT_TRUE(b.send(cat({0xF0, 0x04}, seq(61))).empty());
     // An escape right before the flag aborts the frame; the next one counts.
-    Bytes w = frame({0x60, 0x80});
+    Bytes w = encode({0x60, 0x80});
     w.insert(w.end() - 1, 0x7D);
-    w = cat(w, frame({0x60, 0x80}));
+    w = cat(w, encode({0x60, 0x80}));
     b.box.on_serial_rx(w.data(), w.size(), b.now);
     EXPECT_EQ(b.take().size(), 1u);
     // A bad FCS gets no answer.
-    w = frame({0x60, 0x80});
+    w = encode({0x60, 0x80});
     w[3] ^= 1;
     b.box.on_serial_rx(w.data(), w.size(), b.now);
     EXPECT_TRUE(b.take().empty());
@@ -471,9 +407,7 @@ TEST(BoxEeprom, StoredConfigurationIsAppliedAtBoot)
     for (int i = 0; i < 11; ++i)
         blk[static_cast<size_t>(i)] = static_cast<uint8_t>(i + 1);
     blk[45 + 15] = 0x60; // can_mode: listen only
-    uint16_t crc = 0xFFFF;
-    for (uint8_t x : blk)
-        crc = crc_bits(crc, x);
+    const uint16_t crc = testframe::fcs_register(blk);
     std::copy(blk.begin(), blk.end(), e.begin() + 0x800);
     e[0x83D] = static_cast<uint8_t>(crc);
     e[0x83E] = static_cast<uint8_t>(crc >> 8);
@@ -640,7 +574,7 @@ TEST(BoxFaults, AcknowledgementFaults)
 
     // Garbage before the next answer: no flag in it, so the answer survives.
     ASSERT_TRUE(b.box.apply_fault("garbage", "20", &err));
-    const Bytes w = frame({0x60, 0x80});
+    const Bytes w = encode({0x60, 0x80});
     b.box.on_serial_rx(w.data(), w.size(), b.now);
     ASSERT_GT(b.wire.size(), 20u);
     for (size_t i = 0; i < 20; ++i)

@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "e2e_common.h"
+#include "frame_codec.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ protected:
 };
 
 // Request frames (type, cmd) the box received, decoded from the trace's
-// WIRE_TX bytes: split at flags, unstuffed, FCS left on.
+// WIRE_TX bytes: split at flags and unstuffed, the FCS not checked.
 std::vector<std::pair<int, int>> requests_in_trace(const std::string &path)
 {
     std::vector<uint8_t> wire;
@@ -71,26 +72,13 @@ std::vector<std::pair<int, int>> requests_in_trace(const std::string &path)
         static const std::regex tx(" WIRE_TX ([0-9a-f]+)$");
         if (!std::regex_search(l, m, tx))
             continue;
-        const std::string hex = m[1];
-        for (size_t i = 0; i + 1 < hex.size(); i += 2)
-            wire.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        const auto bytes = testframe::from_hex(m[1]);
+        wire.insert(wire.end(), bytes.begin(), bytes.end());
     }
     std::vector<std::pair<int, int>> frames;
-    std::vector<uint8_t> cur;
-    bool esc = false;
-    for (uint8_t b : wire) {
-        if (b == 0x7E) {
-            if (cur.size() >= 4)
-                frames.emplace_back(cur[0], cur[1]);
-            cur.clear();
-            esc = false;
-        } else if (b == 0x7D) {
-            esc = true;
-        } else {
-            cur.push_back(esc ? static_cast<uint8_t>(b ^ 0x20) : b);
-            esc = false;
-        }
-    }
+    for (const auto &f : testframe::split(wire))
+        if (f.content.size() >= 2)
+            frames.emplace_back(f.type(), f.cmd());
     return frames;
 }
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "commands.h"
-#include "support.h"
+#include "fake_box.h"
 
 using namespace std::chrono_literals;
 using testing::internal::CaptureStderr;

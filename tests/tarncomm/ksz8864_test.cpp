@@ -14,7 +14,7 @@
 #include <tuple>
 
 #include "ksz8864.h"
-#include "support.h"
+#include "fake_box.h"
 #include "switch_functions.h"
 
 using testing::internal::CaptureStdout;

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "e2e_common.h"
+#include "frame_codec.h"
 
 namespace {
 
@@ -59,24 +60,9 @@ protected:
                 wire += l.substr(at + 9);
         }
         std::vector<std::string> frames;
-        std::string cur;
-        bool esc = false;
-        for (size_t i = 0; i + 1 < wire.size(); i += 2) {
-            const unsigned b = static_cast<unsigned>(std::stoul(wire.substr(i, 2), nullptr, 16));
-            if (b == 0x7E) {
-                if (cur.size() > 4)
-                    frames.push_back(cur.substr(0, cur.size() - 4));
-                cur.clear();
-                esc = false;
-            } else if (b == 0x7D) {
-                esc = true;
-            } else {
-                char h[3];
-                std::snprintf(h, sizeof h, "%02x", esc ? b ^ 0x20 : b);
-                cur += h;
-                esc = false;
-            }
-        }
+        for (const auto &f : testframe::split(testframe::from_hex(wire)))
+            if (!f.content.empty())
+                frames.push_back(testframe::hex(f.content));
         return frames;
     }
     // The CAN requests among them (type 0xF0, cmd 0x41 to 0x62).

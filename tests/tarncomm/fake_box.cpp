@@ -1,5 +1,5 @@
-// Test support: bitwise FCS, reference frame codec and the fake box.
-#include "support.h"
+// Test support: the fake box and helpers around it.
+#include "fake_box.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,70 +9,6 @@
 #include "hdlc.h"
 #include "periphery.h"
 #include "remote_func.h"
-
-uint16_t ref_fcs_register(const bytes &data, uint16_t reg)
-{
-    for (uint8_t b : data) {
-        reg ^= b;
-        for (int k = 0; k < 8; ++k)
-            reg = (reg & 1) ? static_cast<uint16_t>((reg >> 1) ^ 0x8408) : static_cast<uint16_t>(reg >> 1);
-    }
-    return reg;
-}
-
-bytes ref_frame(const bytes &content)
-{
-    const uint16_t fcs = static_cast<uint16_t>(~ref_fcs_register(content));
-    bytes all = content;
-    all.push_back(static_cast<uint8_t>(fcs));
-    all.push_back(static_cast<uint8_t>(fcs >> 8));
-    bytes out{0x7E};
-    for (uint8_t b : all) {
-        if (b == 0x7E || b == 0x7D) {
-            out.push_back(0x7D);
-            out.push_back(b ^ 0x20);
-        } else {
-            out.push_back(b);
-        }
-    }
-    out.push_back(0x7E);
-    return out;
-}
-
-std::vector<bytes> ref_decode(const bytes &stream, int *bad)
-{
-    std::vector<bytes> frames;
-    int nbad = 0;
-    bytes cur;
-    bool esc = false, open = false;
-    for (uint8_t b : stream) {
-        if (b == 0x7E) {
-            if (open && !cur.empty()) {
-                if (cur.size() >= 2 && !esc && ref_fcs_register(cur) == 0xF0B8) {
-                    cur.resize(cur.size() - 2);
-                    frames.push_back(cur);
-                } else {
-                    ++nbad;
-                }
-            }
-            cur.clear();
-            esc = false;
-            open = true;
-            continue;
-        }
-        if (esc) {
-            cur.push_back(b ^ 0x20);
-            esc = false;
-        } else if (b == 0x7D) {
-            esc = true;
-        } else {
-            cur.push_back(b);
-        }
-    }
-    if (bad != nullptr)
-        *bad = nbad;
-    return frames;
-}
 
 bytes ack_of(uint8_t type, uint8_t cmd, const bytes &payload)
 {
@@ -166,7 +102,7 @@ void fake_box::put_char(char c)
     if (b != 0x7E || self->partial_.size() < 2)
         return;
     // A closing flag: decode what is there and start over with this flag.
-    for (auto &f : ref_decode(self->partial_)) {
+    for (auto &f : testframe::decode(self->partial_)) {
         self->requests_.push_back(f);
         self->pending_.push_back(f);
     }
@@ -236,7 +172,7 @@ void fake_box::run()
             lock.unlock();
             if (r)
                 for (const bytes &ack : r(req))
-                    for (uint8_t b : ref_frame(ack))
+                    for (uint8_t b : testframe::encode(ack))
                         hdlc_on_rx_byte(b);
             lock.lock();
             continue;
@@ -245,7 +181,7 @@ void fake_box::run()
             bytes ack = std::move(timed_.front().second);
             timed_.pop_front();
             lock.unlock();
-            for (uint8_t b : ref_frame(ack))
+            for (uint8_t b : testframe::encode(ack))
                 hdlc_on_rx_byte(b);
             lock.lock();
             continue;

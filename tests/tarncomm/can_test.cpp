@@ -17,7 +17,7 @@
 #include "can_functions.h"
 #include "e2p.h"
 #include "periphery.h"
-#include "support.h"
+#include "fake_box.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -108,9 +108,9 @@ public:
     {
         std::lock_guard<std::mutex> lock(mtx_);
         now_ += 1000;
-        const bytes wire = ref_frame(request);
+        const bytes wire = testframe::encode(request);
         box_.on_serial_rx(wire.data(), wire.size(), now_);
-        std::vector<bytes> frames = ref_decode(out_);
+        std::vector<bytes> frames = testframe::decode(out_);
         out_.clear();
         return frames;
     }
@@ -482,7 +482,7 @@ TEST(CanStore, BlockWrittenInOrderAndAcceptedByTheBox)
     ASSERT_EQ(expect.size(), 61u);
     EXPECT_EQ(bytes(block.begin(), block.begin() + 61), expect);
     // ... and the CRC register over them, not complemented, low byte first.
-    const uint16_t crc = ref_fcs_register(expect, 0xFFFF);
+    const uint16_t crc = testframe::fcs_register(expect, 0xFFFF);
     EXPECT_EQ(block[61], crc & 0xFF);
     EXPECT_EQ(block[62], crc >> 8);
     EXPECT_EQ(e2p[0x83F], 0xFF) << "nothing written beyond the CRC";

@@ -10,7 +10,7 @@
 #include "e2p.h"
 #include "periphery.h"
 #include "remote_func.h"
-#include "support.h"
+#include "fake_box.h"
 
 using namespace std::chrono_literals;
 using testing::internal::CaptureStderr;

@@ -1,10 +1,10 @@
 // The console's device, line and interactive commands through the whole
 // program on the simulated bus and box: exit codes, what is printed on which
 // stream, and what went over the wire according to the simulation's trace.
-// Request frames are checked against frames built here, with a framer and
-// FCS-16 of this file's own, from the message codes and payload layouts, so
-// a fault in the console's framing or payload packing cannot hide behind a
-// shared helper.
+// Request frames are checked against frames built here with the tests' own
+// codec (frame_codec.h), from the message codes and payload layouts, so a
+// fault in the console's framing or payload packing cannot hide behind the
+// console's own code.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "e2e_common.h"
+#include "frame_codec.h"
 
 namespace {
 
@@ -21,73 +22,18 @@ using Bytes = std::vector<uint8_t>;
 const char *const firmware_line = "Firmware 2.1.0.14\n";
 const char *const boot_text = "DBG RQ: Corvane CV000001 firmware 2.1.0.14 (06.12.2026) started\n";
 
-// FCS-16 as the link uses it: reflected polynomial 0x8408, start 0xFFFF,
-// complemented at the end.
-uint16_t fcs16(const Bytes &content)
-{
-    uint16_t crc = 0xFFFF;
-    for (uint8_t b : content) {
-        crc ^= b;
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : static_cast<uint16_t>(crc >> 1);
-    }
-    return static_cast<uint16_t>(~crc);
-}
-
-std::string hex(const Bytes &bytes)
-{
-    std::string s;
-    char h[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(h, sizeof h, "%02x", b);
-        s += h;
-    }
-    return s;
-}
-
-Bytes from_hex(const std::string &text)
-{
-    Bytes b;
-    for (size_t i = 0; i + 1 < text.size(); i += 2)
-        b.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    return b;
-}
-
-// A frame as it goes over the wire: flag, content and FCS (low byte first)
-// with flag and escape bytes stuffed, flag.
+// A frame as it goes over the wire, in the trace's hex.
 std::string wire_frame(const Bytes &content)
 {
-    Bytes all = content;
-    const uint16_t f = fcs16(content);
-    all.push_back(static_cast<uint8_t>(f & 0xFF));
-    all.push_back(static_cast<uint8_t>(f >> 8));
-    Bytes wire{0x7E};
-    for (uint8_t b : all) {
-        if (b == 0x7E || b == 0x7D) {
-            wire.push_back(0x7D);
-            wire.push_back(static_cast<uint8_t>(b ^ 0x20));
-        } else {
-            wire.push_back(b);
-        }
-    }
-    wire.push_back(0x7E);
-    return hex(wire);
+    return testframe::hex(testframe::encode(content));
 }
 
-// Content of a wire frame (flags, stuffing and FCS removed); empty when the
-// FCS does not match.
+// Content of one wire frame in hex (flags, stuffing and FCS removed); empty
+// when it is not exactly one good frame.
 Bytes frame_content(const std::string &wire)
 {
-    Bytes raw = from_hex(wire), out;
-    for (size_t i = 1; i + 1 < raw.size(); ++i)
-        out.push_back(raw[i] == 0x7D && i + 2 < raw.size() ? static_cast<uint8_t>(raw[++i] ^ 0x20) : raw[i]);
-    if (out.size() < 2)
-        return {};
-    Bytes content(out.begin(), out.end() - 2);
-    const uint16_t f = fcs16(content);
-    if (out[out.size() - 2] != (f & 0xFF) || out[out.size() - 1] != (f >> 8))
-        return {};
-    return content;
+    const auto frames = testframe::split(testframe::from_hex(wire));
+    return frames.size() == 1 && frames[0].good ? frames[0].content : Bytes{};
 }
 
 Bytes operator+(Bytes a, const Bytes &b)

@@ -11,7 +11,7 @@
 #include "crc16_ccitt.h"
 #include "commands.h"
 #include "hdlc.h"
-#include "support.h"
+#include "fake_box.h"
 
 namespace {
 
@@ -68,7 +68,7 @@ TEST(Crc16, TableAndCheckValue)
     uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     const uint16_t reg = crc16_ccitt_calc_data(0xFFFF, digits, sizeof digits);
     EXPECT_EQ(static_cast<uint16_t>(~reg), 0x906E);
-    EXPECT_EQ(reg, ref_fcs_register(bytes(digits, digits + 9)));
+    EXPECT_EQ(reg, testframe::fcs_register(bytes(digits, digits + 9)));
     // Content followed by its FCS (low byte first) leaves the good-frame residue.
     const uint16_t fcs = static_cast<uint16_t>(~reg);
     uint8_t tail[] = {static_cast<uint8_t>(fcs), static_cast<uint8_t>(fcs >> 8)};
@@ -107,7 +107,7 @@ TEST_F(Hdlc, FcsBytesAreStuffedLikeContent)
     int seen_flag = 0, seen_esc = 0;
     for (unsigned v = 0; v < 256 * 256 && (!seen_flag || !seen_esc); ++v) {
         bytes content{static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>(v >> 8)};
-        const uint16_t fcs = static_cast<uint16_t>(~ref_fcs_register(content));
+        const uint16_t fcs = static_cast<uint16_t>(~testframe::fcs_register(content));
         const uint8_t lo = fcs & 0xFF, hi = fcs >> 8;
         const bool has_flag = lo == 0x7E || hi == 0x7E, has_esc = lo == 0x7D || hi == 0x7D;
         if (!has_flag && !has_esc)
@@ -117,7 +117,7 @@ TEST_F(Hdlc, FcsBytesAreStuffedLikeContent)
         seen_flag += has_flag;
         seen_esc += has_esc;
         const bytes wire = send(content);
-        EXPECT_EQ(wire, ref_frame(content));
+        EXPECT_EQ(wire, testframe::encode(content));
         // The only unstuffed flags are the two at the ends.
         for (size_t i = 1; i + 1 < wire.size(); ++i)
             EXPECT_NE(wire[i], 0x7E);
@@ -136,7 +136,7 @@ TEST_F(Hdlc, FlagRunsAndNoiseDeliverNothing)
     feed({0x11, 0x22, 0x33, 0x7E}); // bytes before a flag are dropped by the check
     EXPECT_TRUE(g_frames.empty());
     // A frame surrounded by runs of flags is delivered once.
-    bytes f = ref_frame({0x60, 0x80});
+    bytes f = testframe::encode({0x60, 0x80});
     bytes wire{0x7E, 0x7E};
     wire.insert(wire.end(), f.begin(), f.end());
     wire.insert(wire.end(), {0x7E, 0x7E});
@@ -154,12 +154,12 @@ TEST_F(Hdlc, EmptyFrameIsDeliveredWithLengthZero)
 
 TEST_F(Hdlc, BadFcsIsDropped)
 {
-    bytes f = ref_frame({0x60, 0x80, 0x01});
+    bytes f = testframe::encode({0x60, 0x80, 0x01});
     f[3] ^= 0x01;
     feed(f);
     EXPECT_TRUE(g_frames.empty());
     // The receiver is not left in a bad state by it.
-    feed(ref_frame({0x01, 0x02}));
+    feed(testframe::encode({0x01, 0x02}));
     ASSERT_EQ(g_frames.size(), 1u);
 }
 
@@ -169,13 +169,13 @@ TEST_F(Hdlc, LongestFrameIs62ContentBytes)
     for (size_t i = 0; i < c63.size(); ++i)
         c63[i] = static_cast<uint8_t>(i * 7 + 1);
     std::copy(c63.begin(), c63.begin() + 62, c62.begin());
-    feed(ref_frame(c62));
+    feed(testframe::encode(c62));
     ASSERT_EQ(g_frames.size(), 1u);
     EXPECT_EQ(g_frames[0], c62);
     g_frames.clear();
-    feed(ref_frame(c63));
+    feed(testframe::encode(c63));
     EXPECT_TRUE(g_frames.empty());
-    feed(ref_frame(c62)); // and the next one is fine again
+    feed(testframe::encode(c62)); // and the next one is fine again
     EXPECT_EQ(g_frames.size(), 1u);
 }
 
@@ -183,7 +183,7 @@ TEST_F(Hdlc, EscapeBeforeFlagAborts)
 {
     // 7E 60 7D 7E: aborted; what follows is a new frame.
     bytes wire{0x7E, 0x60, 0x7D, 0x7E};
-    bytes next = ref_frame({0x80, 0x01});
+    bytes next = testframe::encode({0x80, 0x01});
     wire.insert(wire.end(), next.begin() + 1, next.end()); // shares the flag
     feed(wire);
     ASSERT_EQ(g_frames.size(), 1u);
@@ -194,7 +194,7 @@ TEST_F(Hdlc, AnyEscapedByteIsXored)
 {
     // Content 7D 61 sent as 7D 5D 7D 41, FCS of the unstuffed bytes.
     const bytes content{0x7D, 0x61};
-    const uint16_t fcs = static_cast<uint16_t>(~ref_fcs_register(content));
+    const uint16_t fcs = static_cast<uint16_t>(~testframe::fcs_register(content));
     ASSERT_TRUE((fcs & 0xFF) != 0x7E && (fcs & 0xFF) != 0x7D && (fcs >> 8) != 0x7E && (fcs >> 8) != 0x7D);
     feed({0x7E, 0x7D, 0x5D, 0x7D, 0x41, static_cast<uint8_t>(fcs), static_cast<uint8_t>(fcs >> 8), 0x7E});
     ASSERT_EQ(g_frames.size(), 1u);
@@ -215,7 +215,7 @@ TEST_F(Hdlc, RandomRoundTrip)
         }
         g_frames.clear();
         const bytes wire = send(c);
-        ASSERT_EQ(wire, ref_frame(c));
+        ASSERT_EQ(wire, testframe::encode(c));
         feed(wire);
         ASSERT_EQ(g_frames.size(), 1u);
         ASSERT_EQ(g_frames[0], c);
@@ -245,7 +245,7 @@ TEST_F(Hdlc, ConcurrentSendersNeverInterleave)
     b.join();
     g_yield = false;
     int bad = 0;
-    const auto frames = ref_decode(g_wire, &bad);
+    const auto frames = testframe::decode(g_wire, &bad);
     EXPECT_EQ(bad, 0);
     ASSERT_EQ(frames.size(), 2u * kFrames);
     int from_a = 0, from_b = 0;

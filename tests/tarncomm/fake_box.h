@@ -1,8 +1,8 @@
-// Test support for the communication library: an independent (bitwise) FCS
-// and frame codec, and a fake box that answers the library's requests through
-// the real receiver and a router like the console's.
-#ifndef TARNCOMM_TEST_SUPPORT_H
-#define TARNCOMM_TEST_SUPPORT_H
+// Test support for the communication library: a fake box that answers the
+// library's requests through the real receiver and a router like the
+// console's, framing with the tests' own codec.
+#ifndef TARNCOMM_TEST_FAKE_BOX_H
+#define TARNCOMM_TEST_FAKE_BOX_H
 
 #include <chrono>
 #include <condition_variable>
@@ -14,16 +14,9 @@
 #include <vector>
 
 #include "commands.h"
+#include "frame_codec.h"
 
 using bytes = std::vector<uint8_t>;
-
-// FCS-16 computed bit by bit, not with the library's table.
-uint16_t ref_fcs_register(const bytes &data, uint16_t reg = 0xFFFF);
-// A whole frame: flag, stuffed content and FCS (low byte first), flag.
-bytes ref_frame(const bytes &content);
-// Splits a byte stream at flags; frames whose FCS checks are returned without
-// their FCS, the others counted in *bad.
-std::vector<bytes> ref_decode(const bytes &stream, int *bad = nullptr);
 
 // The acknowledgement frames the box sends for one request (content bytes).
 using responder_t = std::function<std::vector<bytes>(const bytes &request)>;

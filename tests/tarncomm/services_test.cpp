@@ -12,7 +12,7 @@
 #include "hdlc.h"
 #include "periphery.h"
 #include "remote_func.h"
-#include "support.h"
+#include "fake_box.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -379,7 +379,7 @@ TEST(EepromCfg, RecordLimits)
     EXPECT_EQ(e2p_write_cfg_cmd(0x61F - 12, &rec, 0x61F), -1);
     rec.hdr.size = 1;
     EXPECT_EQ(e2p_write_cfg_cmd(0x300, &rec, 0x61F), -1);
-    EXPECT_EQ(ee.writes.size(), 1u);
+    ASSERT_EQ(ee.writes.size(), 1u);
     EXPECT_EQ(ee.writes[0].second.size(), 13u);
     EXPECT_EQ(ee.writes[0].second[0], 0x7D);
 
