@@ -283,8 +283,12 @@ TEST_F(RealUsb, UnplugDuringAListingEndsItWithOneLine)
     proc::Options o;
     o.env = host->child_env();
     o.limit = std::chrono::milliseconds(30000);
+    // Pulled once the console has set the line up and the listing runs.
     std::thread pull([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (trace_events(trace_path, "WIRE_TX").size() < 3 && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         host->unplug(0);
     });
     proc::Result r = proc::run({"/bin/sh", "-c", script, TARNCTL_BIN}, o);
@@ -297,7 +301,7 @@ TEST_F(RealUsb, UnplugDuringAListingEndsItWithOneLine)
             n++;
         return n;
     };
-    EXPECT_EQ(count(r.err, "Corvane lost: the USB converter is gone\n"), 1u) << r.err;
+    EXPECT_EQ(count(r.err, "Corvane lost: the USB converter is gone\n"), 1u) << r.err << "\nout:\n" << r.out;
     EXPECT_EQ(count(r.err, "timed out"), 0u) << r.err;
     EXPECT_EQ(r.out.find("register (000)"), std::string::npos);
     EXPECT_NE(r.err.find("Corvane CV000001 has not come back"), std::string::npos) << r.err;
