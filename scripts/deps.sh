@@ -9,6 +9,9 @@ pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
       libedit-dev
       tmux
       bash-completion
+      clang
+      libclang-rt-14-dev
+      llvm
       umockdev
       libumockdev-dev)
 
