@@ -12,6 +12,8 @@ pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
       clang
       libclang-rt-14-dev
       llvm
+      umockdev
+      libumockdev-dev
       qemu-system-x86
       busybox-static)
 
