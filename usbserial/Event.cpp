@@ -14,8 +14,10 @@ void EventInit(InternalEvent *ev)
 
 void EventDestroy(InternalEvent *ev)
 {
-    // The mutex and condition live inside the event and go with it; waking
-    // any waiter here keeps a late waiter from sleeping on a dying event.
+    // The mutex and condition live inside the event and go with it. This
+    // notify wakes nobody for good: every wait re-checks the flag and sleeps
+    // again while it is clear. Whoever destroys an event must first set it
+    // (or know that nobody waits), as close does.
     if (!ev)
         return;
     std::lock_guard lock(ev->mutex);

@@ -102,16 +102,12 @@ bool ReadConfigFile(const char *path, const ConfigMatch &m, uint32_t *flags)
 void GetDeviceConfigSettings(DeviceExtension *d)
 {
     const char letter = static_cast<char>('A' + std::max<int32_t>(0, d->usbctx.interfaceNumber));
-    char s[17];
-    if (!ReadStringDescriptor(d->usbctx.usb_dev, d->dev_desc->iSerialNumber, s, sizeof s))
-        s[0] = '\0';
+    const char *s = d->strings.serial; // empty when it could not be read
     if (d->cls.multiChannel)
         std::snprintf(d->serialNumber, sizeof d->serialNumber, "%s %c", s, letter);
     else
         std::snprintf(d->serialNumber, sizeof d->serialNumber, "%s", s);
-    char p[65];
-    if (!ReadStringDescriptor(d->usbctx.usb_dev, d->dev_desc->iProduct, p, sizeof p))
-        p[0] = '\0';
+    const char *p = d->strings.product;
     if (d->cls.multiChannel)
         std::snprintf(d->description, sizeof d->description, "%.62s %c", p, letter);
     else

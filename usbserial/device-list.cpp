@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 std::mutex gDeviceListMutex; // guards pgDeviceList and every record's next, refs and closeStarted
@@ -199,37 +200,94 @@ FT_STATUS ListEntry(libusb_device *dev, const libusb_device_descriptor &desc, in
     return FT_OK;
 }
 
-// The device and interface at position `index` of the open-by-index
-// numbering.
-bool LocateIndex(DWORD index, uint8_t *bus, uint8_t *address, int *iface)
+// The strings the last list build read, per device, for the one open that
+// usually follows it (gAttachedMutex). Taken once: a later open reads again.
+struct ListedStrings {
+    uint8_t bus, address;
+    uint16_t idVendor, idProduct, bcdDevice;
+    DeviceStrings strings;
+};
+std::vector<ListedStrings> gListedStrings;
+
+// One position of the open-by-index numbering: a device and its channel.
+struct Slot {
+    libusb_device *dev;
+    libusb_device_descriptor desc;
+    DeviceClass cls;
+    int iface;
+};
+
+// What FT_Open at this position would find, without the open's reset,
+// purges and threads: the interface must be claimable (else it is taken to
+// be open already) and the type one that opens at all. The strings are read
+// once. False: the entry counts as one that could not be opened.
+bool ProbeSlot(const Slot &s, FT_DEVICE_LIST_INFO_NODE *node, std::vector<ListedStrings> *listed)
 {
-    LibLock(); // the identifier table must not grow under DeviceMatch
-    struct Unlock {
-        ~Unlock() { LibUnlock(); }
-    } unlock;
-    DWORD slot = 0;
-    bool found = false;
-    ForEachMatchingDevice([&](libusb_device *dev, const libusb_device_descriptor &desc,
-                              const libusb_config_descriptor &) {
-        DeviceClass c = ClassifyDevice(desc);
-        if (index < slot + static_cast<DWORD>(c.slots)) {
-            *bus = libusb_get_bus_number(dev);
-            *address = libusb_get_device_address(dev);
-            *iface = c.multiChannel ? static_cast<int>(index - slot) : 0;
-            found = true;
-            return false;
+    if (!s.cls.fractional)
+        return false; // the open's latency read would refuse it
+    libusb_device_handle *h = nullptr;
+    if (libusb_open(s.dev, &h) != 0)
+        return false;
+    libusb_config_descriptor *cfg = nullptr;
+    bool ok = false;
+    if (libusb_get_config_descriptor(s.dev, 0, &cfg) == 0 && s.iface < cfg->bNumInterfaces &&
+        cfg->interface[s.iface].num_altsetting > 0) {
+        const int number = s.cls.multiChannel ? cfg->interface[s.iface].altsetting[0].bInterfaceNumber : 0;
+        if (libusb_claim_interface(h, number) == 0) {
+            DeviceStrings strings = ReadDeviceStrings(h, s.desc);
+            libusb_release_interface(h, number);
+            listed->push_back(ListedStrings{libusb_get_bus_number(s.dev), libusb_get_device_address(s.dev),
+                                            s.desc.idVendor, s.desc.idProduct, s.desc.bcdDevice, strings});
+            const libusb_interface &if0 = cfg->interface[0];
+            uint32_t mps = 0;
+            if (if0.num_altsetting > 0 && if0.altsetting[0].bNumEndpoints > 0)
+                mps = if0.altsetting[0].endpoint[0].wMaxPacketSize;
+            const uint32_t base =
+                static_cast<uint32_t>(libusb_get_bus_number(s.dev)) << 8 | libusb_get_device_address(s.dev);
+            *node = FT_DEVICE_LIST_INFO_NODE{};
+            node->Flags = mps > 64 ? FT_FLAGS_HISPEED : 0;
+            node->Type = s.cls.type;
+            node->ID = static_cast<DWORD>(s.desc.idVendor) << 16 | s.desc.idProduct;
+            node->LocId = s.cls.multiChannel ? (base << 4 | static_cast<uint32_t>(number + 1)) : base;
+            // An open leaves its information zero when a string cannot be read.
+            if (strings.serialOk && strings.productOk) {
+                char serial[18], description[67];
+                ChannelStrings(strings, s.cls.multiChannel, number, serial, description);
+                CopyField(node->SerialNumber, sizeof node->SerialNumber, serial);
+                CopyField(node->Description, sizeof node->Description, description);
+            } else {
+                node->Type = 0;
+                node->ID = 0;
+            }
+            ok = true;
         }
-        slot += static_cast<DWORD>(c.slots);
-        return true;
-    });
-    return found;
+    }
+    if (cfg)
+        libusb_free_config_descriptor(cfg);
+    libusb_close(h);
+    return ok;
 }
 
 } // namespace
 
+bool TakeListedStrings(uint8_t bus, uint8_t address, const libusb_device_descriptor &desc, DeviceStrings *out)
+{
+    std::lock_guard lock(gAttachedMutex);
+    for (auto it = gListedStrings.begin(); it != gListedStrings.end(); ++it) {
+        if (it->bus == bus && it->address == address && it->idVendor == desc.idVendor &&
+            it->idProduct == desc.idProduct && it->bcdDevice == desc.bcdDevice) {
+            *out = it->strings;
+            gListedStrings.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
 void ResetAttachedList()
 {
     std::lock_guard lock(gAttachedMutex);
+    gListedStrings.clear();
     std::free(pgAttachedList);
     pgAttachedList = nullptr;
     dwNumberOfAttachedDevices = 0;
@@ -310,10 +368,38 @@ FT_STATUS FT_CreateDeviceInfoList(LPDWORD numDevs)
         return FT_INVALID_PARAMETER;
     ResetAttachedList();
     *numDevs = 0;
+    LibLock(); // the identifier table must not grow under DeviceMatch
+    struct Unlock {
+        ~Unlock() { LibUnlock(); }
+    } unlock;
+    if (!constructDriver())
+        return FT_OTHER_ERROR;
+    // One walk over the bus: the entry count (every interface of every
+    // matching device) and the open-by-index positions, which skip the
+    // types that take none, so entry i describes what FT_Open(i) opens.
+    libusb_device **devices = nullptr;
+    const ssize_t count = libusb_get_device_list(nullptr, &devices);
+    if (count < 0)
+        return FT_IO_ERROR;
+    struct FreeList {
+        libusb_device **l;
+        ~FreeList() { libusb_free_device_list(l, 1); }
+    } freeList{devices};
     DWORD n = 0;
-    FT_STATUS st = FT_ListDevices(&n, nullptr, FT_LIST_NUMBER_ONLY);
-    if (st != FT_OK)
-        return st;
+    std::vector<Slot> slots;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(devices[i], &desc) != 0 || !DeviceMatch(desc.idVendor, desc.idProduct))
+            continue;
+        libusb_config_descriptor *cfg = nullptr;
+        if (libusb_get_config_descriptor(devices[i], 0, &cfg) != 0)
+            continue;
+        n += cfg->bNumInterfaces;
+        libusb_free_config_descriptor(cfg);
+        const DeviceClass cls = ClassifyDevice(desc);
+        for (int k = 0; k < cls.slots; ++k)
+            slots.push_back(Slot{devices[i], desc, cls, cls.multiChannel ? k : 0});
+    }
     if (n == 0)
         return FT_OK;
     auto *nodes = static_cast<FT_DEVICE_LIST_INFO_NODE *>(std::calloc(n, sizeof(FT_DEVICE_LIST_INFO_NODE)));
@@ -322,27 +408,21 @@ FT_STATUS FT_CreateDeviceInfoList(LPDWORD numDevs)
         dwNumberOfAttachedDevices = n;
         return FT_INSUFFICIENT_RESOURCES;
     }
+    std::vector<ListedStrings> listed;
     for (DWORD i = 0; i < n; ++i) {
         FT_DEVICE_LIST_INFO_NODE &node = nodes[i];
-        FT_HANDLE h = nullptr;
-        if (FT_Open(static_cast<int>(i), &h) == FT_OK) {
-            DeviceExtension *d = Ext(h);
-            node = d->info;
-            node.Flags = d->maxPacketSize > 64 ? FT_FLAGS_HISPEED : 0;
-            node.ftHandle = nullptr;
-            FT_Close(h);
+        if (i < slots.size() && ProbeSlot(slots[i], &node, &listed))
             continue;
-        }
         // Taken to be open already: if it is open in this process, show
         // that handle. The entry is paired with the handle by device and
         // channel, so the pairing holds whatever order the opens came in.
         node = FT_DEVICE_LIST_INFO_NODE{};
         node.Flags = FT_FLAGS_OPENED;
-        uint8_t bus = 0, address = 0;
-        int iface = 0;
         FT_DEVICE_LIST_INFO_NODE info{};
         uint32_t mps = 0;
-        if (LocateIndex(i, &bus, &address, &iface) && FindOpenDevice(bus, address, iface, &info, &mps)) {
+        if (i < slots.size() &&
+            FindOpenDevice(libusb_get_bus_number(slots[i].dev), libusb_get_device_address(slots[i].dev),
+                           slots[i].iface, &info, &mps)) {
             node = info;
             node.Flags = FT_FLAGS_OPENED | (mps > 64 ? FT_FLAGS_HISPEED : 0);
         } else {
@@ -354,6 +434,7 @@ FT_STATUS FT_CreateDeviceInfoList(LPDWORD numDevs)
         std::free(pgAttachedList);
         pgAttachedList = nodes;
         dwNumberOfAttachedDevices = n;
+        gListedStrings = std::move(listed);
     }
     *numDevs = n;
     return FT_OK;

@@ -72,6 +72,15 @@ struct InSlot {
     DeviceExtension *pDevExt = nullptr;
 };
 
+// The two strings a converter is known by, read from it once per open or
+// list entry.
+struct DeviceStrings {
+    char serial[17] = {};  // iSerialNumber, at most 16 characters
+    char product[65] = {}; // iProduct, at most 64 characters
+    bool serialOk = false;
+    bool productOk = false;
+};
+
 using WriteFunction = int (*)(DeviceExtension *, const uint8_t *, DWORD, DWORD *);
 
 struct DeviceExtension {
@@ -206,7 +215,8 @@ struct DeviceExtension {
     bool writeFinished = false;
     bool writeClosing = false;
 
-    // 19. Configuration matching
+    // 19. Configuration matching; the strings as read at open
+    DeviceStrings strings;
     uint16_t outPacketSize = 0;
     char description[65] = {};
     char serialNumber[20] = {};
@@ -274,6 +284,9 @@ private:
     if (!d##Ref_)                                                                                                  \
         return FT_INVALID_HANDLE;                                                                                  \
     DeviceExtension *d = d##Ref_.get()
+// The strings the last FT_CreateDeviceInfoList read from this device, for
+// the open that follows it; each is handed out once. False: read them.
+bool TakeListedStrings(uint8_t bus, uint8_t address, const libusb_device_descriptor &desc, DeviceStrings *out);
 // Drops the device-information list (at exit, and before each rebuild).
 void ResetAttachedList();
 // Copies the device information of the handle open on this device and
@@ -284,6 +297,11 @@ bool FindOpenDevice(uint8_t bus, uint8_t address, int interfaceNumber, FT_DEVICE
 // ---- string descriptors (usbserial.cpp) ----
 // ASCII string `index` of an open device; false when it cannot be read.
 bool ReadStringDescriptor(libusb_device_handle *h, uint8_t index, char *buf, int size);
+DeviceStrings ReadDeviceStrings(libusb_device_handle *h, const libusb_device_descriptor &desc);
+// Serial number and description of one channel: on multi-channel types the
+// serial number gets the channel letter ("%s%c") and the description a
+// blank and the letter ("%s %c"). Buffers of 18 and 67 bytes.
+void ChannelStrings(const DeviceStrings &s, bool multiChannel, int iface, char *serial, char *description);
 
 // ---- vendor requests (usb_control.cpp) ----
 FT_STATUS FT_VendorRequest(uint8_t request, uint16_t value, uint16_t index, uint8_t *data, uint16_t length,

@@ -187,6 +187,31 @@ bool ReadStringDescriptor(libusb_device_handle *h, uint8_t index, char *buf, int
     return true;
 }
 
+DeviceStrings ReadDeviceStrings(libusb_device_handle *h, const libusb_device_descriptor &desc)
+{
+    DeviceStrings s;
+    s.serialOk = ReadStringDescriptor(h, desc.iSerialNumber, s.serial, sizeof s.serial);
+    s.productOk = ReadStringDescriptor(h, desc.iProduct, s.product, sizeof s.product);
+    return s;
+}
+
+void ChannelStrings(const DeviceStrings &s, bool multiChannel, int iface, char *serial, char *description)
+{
+    const char letter = static_cast<char>('A' + std::max(0, iface));
+    if (serial) {
+        if (multiChannel)
+            std::snprintf(serial, 18, "%s%c", s.serial, letter);
+        else
+            std::snprintf(serial, 18, "%s", s.serial);
+    }
+    if (description) {
+        if (multiChannel)
+            std::snprintf(description, 67, "%s %c", s.product, letter);
+        else
+            std::snprintf(description, 67, "%s", s.product);
+    }
+}
+
 // ---------------------------------------------------------------- open
 
 namespace {
@@ -239,6 +264,11 @@ FT_STATUS ConfigureDevice(DeviceExtension *d, int iface)
         d->usbctx.interfaceNumber = -1;
         return FT_DEVICE_NOT_OPENED;
     }
+    // Read once here, for the configuration file and the handle's own
+    // device information alike.
+    // A list built just before has read them already.
+    if (!TakeListedStrings(d->usbctx.bus, d->usbctx.address, *d->dev_desc, &d->strings))
+        d->strings = ReadDeviceStrings(d->usbctx.usb_dev, *d->dev_desc);
     GetDeviceConfigSettings(d);
     d->writeFunction = (d->ConfigFlags & kWriteThreadFlag) ? FT_WriteMultiThread : FT_WriteSingleThread;
     return FT_OK;
@@ -409,12 +439,14 @@ FT_STATUS InitDeviceStructure(DeviceExtension *d)
     st = ReadLatencyTimer(d);
     if (st != FT_OK)
         return st;
-    DWORD type = 0, id = 0;
-    char serial[24] = {}, description[72] = {};
-    if (FT_GetDeviceInfo(d, &type, &id, serial, description, nullptr) == FT_OK) {
-        d->typeCode = type;
-        d->info.Type = type;
-        d->info.ID = id;
+    // A string that could not be read leaves the information zero, as a
+    // failed FT_GetDeviceInfo would.
+    if (d->strings.serialOk && d->strings.productOk) {
+        char serial[18], description[67];
+        ChannelStrings(d->strings, d->cls.multiChannel, d->usbctx.interfaceNumber, serial, description);
+        d->typeCode = d->cls.type;
+        d->info.Type = d->cls.type;
+        d->info.ID = static_cast<DWORD>(d->dev_desc->idVendor) << 16 | d->dev_desc->idProduct;
         CopyField(d->info.SerialNumber, sizeof d->info.SerialNumber, serial);
         CopyField(d->info.Description, sizeof d->info.Description, description);
     }
@@ -760,27 +792,14 @@ FT_STATUS FT_GetDeviceInfo(FT_HANDLE h, DWORD *type, LPDWORD id, PCHAR serial, P
         *type = d->cls.type;
     if (id)
         *id = static_cast<DWORD>(d->dev_desc->idVendor) << 16 | d->dev_desc->idProduct;
-    const char letter = static_cast<char>('A' + std::max<int32_t>(0, d->usbctx.interfaceNumber));
-    if (serial) {
-        char s[17];
-        if (!ReadStringDescriptor(d->usbctx.usb_dev, d->dev_desc->iSerialNumber, s, sizeof s))
-            return FT_OTHER_ERROR;
-        s[16] = '\0';
-        if (d->cls.multiChannel)
-            std::sprintf(serial, "%s%c", s, letter);
-        else
-            std::strcpy(serial, s);
-    }
-    if (description) {
-        char s[65];
-        if (!ReadStringDescriptor(d->usbctx.usb_dev, d->dev_desc->iProduct, s, sizeof s))
-            return FT_OTHER_ERROR;
-        s[64] = '\0';
-        if (d->cls.multiChannel)
-            std::sprintf(description, "%s %c", s, letter);
-        else
-            std::strcpy(description, s);
-    }
+    DeviceStrings strings;
+    if (serial && !ReadStringDescriptor(d->usbctx.usb_dev, d->dev_desc->iSerialNumber, strings.serial,
+                                        sizeof strings.serial))
+        return FT_OTHER_ERROR;
+    if (description && !ReadStringDescriptor(d->usbctx.usb_dev, d->dev_desc->iProduct, strings.product,
+                                              sizeof strings.product))
+        return FT_OTHER_ERROR;
+    ChannelStrings(strings, d->cls.multiChannel, d->usbctx.interfaceNumber, serial, description);
     return FT_OK;
 }
 
@@ -805,7 +824,8 @@ FT_STATUS FT_CyclePort(FT_HANDLE h)
 static DWORD versionNumber()
 {
     char text[8];
-    std::snprintf(text, sizeof text, "%02d%02d%02d", 1, 4, 8);
+    std::snprintf(text, sizeof text, "%02d%02d%02d", USBSERIAL_VERSION_MAJOR, USBSERIAL_VERSION_MINOR,
+                  USBSERIAL_VERSION_PATCH);
     return static_cast<DWORD>(std::strtoul(text, nullptr, 16));
 }
 

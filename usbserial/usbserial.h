@@ -10,6 +10,12 @@
 extern "C" {
 #endif
 
+/* The library is built with hidden visibility; what this header declares
+ * is its interface and the only thing it exports. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 typedef PVOID FT_HANDLE;
 typedef ULONG FT_STATUS;
 
@@ -280,6 +286,10 @@ BOOL FT_W32_SetCommMask(FT_HANDLE ftHandle, ULONG ulEventMask);
 BOOL FT_W32_GetCommMask(FT_HANDLE ftHandle, LPDWORD lpdwEventMask);
 BOOL FT_W32_SetupComm(FT_HANDLE ftHandle, DWORD dwReadBufferSize, DWORD dwWriteBufferSize);
 BOOL FT_W32_WaitCommEvent(FT_HANDLE ftHandle, PULONG pulEvent, LPVOID lpOverlapped);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

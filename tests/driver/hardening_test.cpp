@@ -326,3 +326,40 @@ TEST_F(HardeningTest, StoppingTheLibraryWakesTheEventThread)
 }
 
 } // namespace
+
+namespace {
+
+// Listing the converters and opening one reads each string once and sends
+// the reset and purges once: the listing opens nothing.
+TEST_F(HardeningTest, ListThenOpenDoesTheWorkOnce)
+{
+    plug();
+    sim::clear_request_log();
+    DWORD n = 0;
+    ASSERT_EQ(FT_CreateDeviceInfoList(&n), FT_OK);
+    ASSERT_EQ(n, 1u);
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(FT_Open(0, &h), FT_OK);
+    std::vector<uint16_t> strings;
+    int resets = 0, purges = 0;
+    for (const auto &e : sim::request_log()) {
+        if (e.kind != sim::LogEntry::control)
+            continue;
+        if (e.request_type == 0x80 && e.request == LIBUSB_REQUEST_GET_DESCRIPTOR && (e.value >> 8) == LIBUSB_DT_STRING &&
+            (e.value & 0xFF) != 0)
+            strings.push_back(e.value & 0xFF);
+        if (e.request_type == 0x40 && e.request == 0)
+            (e.value == 0 ? resets : purges)++;
+    }
+    EXPECT_EQ(strings.size(), 2u) << "each string once";
+    EXPECT_EQ(resets, 1);
+    EXPECT_EQ(purges, 7); // six receive purges and one transmit purge
+    FT_DEVICE_LIST_INFO_NODE node{};
+    ASSERT_EQ(FT_GetDeviceInfoList(&node, &n), FT_OK);
+    EXPECT_STREQ(node.SerialNumber, Ext(h)->info.SerialNumber);
+    EXPECT_STREQ(node.Description, Ext(h)->info.Description);
+    EXPECT_EQ(node.LocId, Ext(h)->info.LocId);
+    FT_Close(h);
+}
+
+} // namespace
