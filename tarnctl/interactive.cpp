@@ -36,7 +36,7 @@ bool discard_rest_of_line()
     return false;
 }
 
-enum class line_read { ok, too_long, end };
+enum class line_read { ok, too_long, too_long_at_end, end };
 
 // Reads one line into buf (at most size - 1 bytes and a terminating zero),
 // counting the bytes read, not the string's length: a NUL byte inside a line
@@ -57,10 +57,8 @@ line_read read_line(char *buf, size_t size)
         return line_read::end;
     if (n == size - 1 && buf[n - 1] != '\n') {
         c = getchar();
-        if (c != '\n' && c != EOF) {
-            discard_rest_of_line(); // at the end of input the next read says so
-            return line_read::too_long;
-        }
+        if (c != '\n' && c != EOF)
+            return discard_rest_of_line() ? line_read::too_long : line_read::too_long_at_end;
     }
     return line_read::ok;
 }
@@ -108,9 +106,11 @@ int parse_interactive(void)
             // separate commands could start anything the cut happens to
             // produce.
             const line_read got = read_line(line_buf, sizeof line_buf);
-            if (got == line_read::too_long) {
+            if (got == line_read::too_long || got == line_read::too_long_at_end) {
                 fprintf(stderr, "line too long (at most %zu characters)\n", sizeof line_buf - 1);
                 fflush(stderr);
+                if (got == line_read::too_long_at_end)
+                    return 0;
                 continue;
             }
             if (got == line_read::end)
