@@ -11,7 +11,9 @@ pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
       bash-completion
       clang
       libclang-rt-14-dev
-      llvm)
+      llvm
+      umockdev
+      libumockdev-dev)
 
 missing=()
 for p in "${pkgs[@]}"; do
