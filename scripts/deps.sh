@@ -11,12 +11,19 @@ pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
       bash-completion
       clang
       libclang-rt-14-dev
-      llvm)
+      llvm
+      umockdev
+      libumockdev-dev
+      qemu-system-x86
+      busybox-static)
 
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# Kernel and USB modules of the peer test's guest, out of Debian's package.
+"$(dirname "$0")/../tests/peer/fetch-kernel.sh" "$(dirname "$0")/../build/peer-kernel" ||
+  echo "deps: no kernel for the peer test (tests/peer/fetch-kernel.sh); that test will fail" >&2
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -eq 0 ]; then

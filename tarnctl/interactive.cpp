@@ -36,6 +36,33 @@ bool discard_rest_of_line()
     return false;
 }
 
+enum class line_read { ok, too_long, too_long_at_end, end };
+
+// Reads one line into buf (at most size - 1 bytes and a terminating zero),
+// counting the bytes read, not the string's length: a NUL byte inside a line
+// must not make a long line look short and let its tail run as a command.
+// A line that does not fit is refused whole and the rest of it skipped; the
+// line end right after a full buffer still belongs to that line.
+line_read read_line(char *buf, size_t size)
+{
+    size_t n = 0;
+    int c = EOF;
+    while (n < size - 1 && (c = getchar()) != EOF) {
+        buf[n++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    buf[n] = '\0';
+    if (n == 0 && c == EOF)
+        return line_read::end;
+    if (n == size - 1 && buf[n - 1] != '\n') {
+        c = getchar();
+        if (c != '\n' && c != EOF)
+            return discard_rest_of_line() ? line_read::too_long : line_read::too_long_at_end;
+    }
+    return line_read::ok;
+}
+
 } // namespace
 
 char *split_command_line(char *line, char **param)
@@ -74,24 +101,20 @@ int parse_interactive(void)
             fflush(stdout);
 
             // End of input ends the session as "exit" does, so a script piped
-            // into the console cannot leave it spinning on the prompt.
-            if (fgets(line_buf, sizeof line_buf, stdin) == nullptr)
-                return 0;
-
-            // A line too long for the buffer is refused whole: running its
-            // pieces as separate commands could start anything the cut happens
-            // to produce.
-            size_t len = strlen(line_buf);
-            if (len == sizeof line_buf - 1 && line_buf[len - 1] != '\n') {
-                int next = getchar();
-                if (next != '\n' && next != EOF) {
-                    fprintf(stderr, "line too long (at most %zu characters)\n", sizeof line_buf - 1);
-                    fflush(stderr);
-                    if (!discard_rest_of_line())
-                        return 0;
-                    continue;
-                }
+            // into the console cannot leave it spinning on the prompt. A line
+            // too long for the buffer is refused whole: running its pieces as
+            // separate commands could start anything the cut happens to
+            // produce.
+            const line_read got = read_line(line_buf, sizeof line_buf);
+            if (got == line_read::too_long || got == line_read::too_long_at_end) {
+                fprintf(stderr, "line too long (at most %zu characters)\n", sizeof line_buf - 1);
+                fflush(stderr);
+                if (got == line_read::too_long_at_end)
+                    return 0;
+                continue;
             }
+            if (got == line_read::end)
+                return 0;
         }
 
         char *param;

@@ -4,6 +4,7 @@
 // terminal is attached).
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -35,14 +36,31 @@ std::string serial_of(const FT_DEVICE_LIST_INFO_NODE &node)
     return std::string(node.SerialNumber, strnlen(node.SerialNumber, sizeof node.SerialNumber));
 }
 
+// An entry the driver could not identify while it built the list: it could
+// not open the converter (someone else has it open, or a kernel driver holds
+// it) or not read its strings. It has no serial number then.
+bool unidentified(const FT_DEVICE_LIST_INFO_NODE &node)
+{
+    return node.SerialNumber[0] == '\0';
+}
+
+const char *why_unidentified(const FT_DEVICE_LIST_INFO_NODE &node)
+{
+    return (node.Flags & FT_FLAGS_OPENED) != 0 ? "busy or claimed by a kernel driver"
+                                               : "its USB strings could not be read";
+}
+
 // Reads the driver's device list; false when it cannot be built.
 bool read_device_list(std::vector<FT_DEVICE_LIST_INFO_NODE> *list, bool *list_ok)
 {
     DWORD count = 0;
     FT_SetVIDPID(corvane_vid, corvane_pid);
     *list_ok = false;
-    if (FT_CreateDeviceInfoList(&count) != FT_OK)
+    if (const FT_STATUS st = FT_CreateDeviceInfoList(&count); st != FT_OK) {
+        fprintf(stderr, "the USB device list could not be read (driver status %lu)\n", static_cast<unsigned long>(st));
+        fflush(stderr);
         return false;
+    }
     if (count != 0) {
         list->assign(count, FT_DEVICE_LIST_INFO_NODE{});
         DWORD filled = count;
@@ -58,27 +76,57 @@ bool read_device_list(std::vector<FT_DEVICE_LIST_INFO_NODE> *list, bool *list_ok
 }
 
 // Opens the converter at a list position and configures the line; the
-// handle is published only when everything succeeded.
-int open_and_configure(int position, FT_HANDLE *handle, RX_EVENT_HANDLE *event, unsigned int baudrate)
+// handle is published only when everything succeeded. A failure says what
+// failed on stderr: the console has nothing else to show for it.
+int open_and_configure(int position, const std::string &serial, FT_HANDLE *handle, RX_EVENT_HANDLE *event,
+                       unsigned int baudrate)
 {
     FT_HANDLE h = nullptr;
-    if (FT_Open(position, &h) != FT_OK)
+    if (const FT_STATUS st = FT_Open(position, &h); st != FT_OK) {
+        if (st == FT_DEVICE_NOT_FOUND)
+            fprintf(stderr, "Corvane %s could not be opened: not found (unplugged?)\n", serial.c_str());
+        else if (st == FT_DEVICE_NOT_OPENED)
+            fprintf(stderr,
+                    "Corvane %s could not be opened: busy, claimed by a kernel driver, or its converter "
+                    "refused the set-up\n",
+                    serial.c_str());
+        else if (st == FT_IO_ERROR)
+            fprintf(stderr, "Corvane %s could not be opened: its converter failed a USB request (driver status %lu)\n",
+                    serial.c_str(), static_cast<unsigned long>(st));
+        else
+            fprintf(stderr, "Corvane %s could not be opened (driver status %lu)\n", serial.c_str(),
+                    static_cast<unsigned long>(st));
+        fflush(stderr);
         return -1;
+    }
 
     FT_ResetDevice(h);
     FT_SetBitMode(h, 0x00, 0x00);
 
-    bool ok = FT_SetBaudRate(h, baudrate) == FT_OK && FT_SetDataCharacteristics(h, 8, 0, 0) == FT_OK &&
-              FT_SetFlowControl(h, 0, 0, 0) == FT_OK && FT_SetChars(h, 0x7E, 1, 0, 0) == FT_OK &&
-              FT_SetTimeouts(h, 700, 50) == FT_OK && FT_SetLatencyTimer(h, 10) == FT_OK;
-    if (ok) {
+    // The set-up steps in order; the first that fails is named.
+    const char *failed = nullptr;
+    FT_STATUS st = FT_OK;
+    auto step = [&](const char *name, FT_STATUS status) {
+        if (failed == nullptr && status != FT_OK) {
+            failed = name;
+            st = status;
+        }
+        return failed == nullptr;
+    };
+    step("baud rate", FT_SetBaudRate(h, baudrate)) && step("data format", FT_SetDataCharacteristics(h, 8, 0, 0)) &&
+        step("flow control", FT_SetFlowControl(h, 0, 0, 0)) && step("event character", FT_SetChars(h, 0x7E, 1, 0, 0)) &&
+        step("time-outs", FT_SetTimeouts(h, 700, 50)) && step("latency timer", FT_SetLatencyTimer(h, 10));
+    if (failed == nullptr) {
         EVENT_HANDLE *ev = *event;
         pthread_mutex_init(&ev->eMutex, nullptr);
         pthread_cond_init(&ev->eCondVar, nullptr);
         ev->iVar = 0;
-        ok = FT_SetEventNotification(h, 1, ev) == FT_OK && FT_Purge(h, 3) == FT_OK;
+        step("receive event", FT_SetEventNotification(h, 1, ev)) && step("purge", FT_Purge(h, 3));
     }
-    if (!ok) {
+    if (failed != nullptr) {
+        fprintf(stderr, "Corvane %s could not be configured: setting the %s failed (driver status %lu)\n",
+                serial.c_str(), failed, static_cast<unsigned long>(st));
+        fflush(stderr);
         // Leave no half-configured converter open behind us.
         FT_Close(h);
         return -1;
@@ -92,16 +140,25 @@ int open_and_configure(int position, FT_HANDLE *handle, RX_EVENT_HANDLE *event, 
 int connect_entry(const std::vector<FT_DEVICE_LIST_INFO_NODE> &list, int position, FT_HANDLE *handle,
                   RX_EVENT_HANDLE *event, unsigned int baudrate)
 {
-    int rc = open_and_configure(position, handle, event, baudrate);
+    const std::string serial = serial_of(list[position]);
+    int rc = open_and_configure(position, serial, handle, event, baudrate);
     if (rc == 0)
-        snprintf(tarn_link_sn, sizeof tarn_link_sn, "%s", serial_of(list[position]).c_str());
+        snprintf(tarn_link_sn, sizeof tarn_link_sn, "%s", serial.c_str());
     return rc;
 }
 
-int report_not_detected()
+// No box to open. A converter that could not even be identified may be the
+// box, held by someone else: say so rather than leave the user to guess.
+int report_not_detected(const std::vector<FT_DEVICE_LIST_INFO_NODE> &list)
 {
     printf("No Corvane detected\n");
     fflush(stdout);
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i].ID != corvane_id && unidentified(list[i])) {
+            fprintf(stderr, "USB serial converter %zu could not be identified: %s\n", i + 1, why_unidentified(list[i]));
+            fflush(stderr);
+        }
+    }
     return -1;
 }
 
@@ -126,7 +183,7 @@ int serial_connect(FT_HANDLE *handle, RX_EVENT_HANDLE *event, unsigned int tarn_
         }
     }
     if (position == no_position)
-        return report_not_detected();
+        return report_not_detected(list);
     return connect_entry(list, position, handle, event, baudrate);
 }
 
@@ -144,7 +201,7 @@ int serial_connect_sn(FT_HANDLE *handle, RX_EVENT_HANDLE *event, char *tarn_sn, 
                 position = static_cast<int>(i);
     }
     if (position == no_position)
-        return report_not_detected();
+        return report_not_detected(list);
     return connect_entry(list, position, handle, event, baudrate);
 }
 
@@ -157,7 +214,12 @@ void list_devices(void)
     read_device_list(&list, &list_ok);
     if (list_ok) {
         for (size_t i = 0; i < list.size(); ++i) {
-            printf("%d. %s\n", static_cast<int>(i + 1), serial_of(list[i]).c_str());
+            // Never an empty serial number: say why there is none.
+            const std::string serial = serial_of(list[i]);
+            if (!serial.empty())
+                printf("%d. %s\n", static_cast<int>(i + 1), serial.c_str());
+            else
+                printf("%d. (no serial number: %s)\n", static_cast<int>(i + 1), why_unidentified(list[i]));
             ++printed;
         }
     }

@@ -4,6 +4,7 @@
 // decoded field by field, little-endian.
 #include "can.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "crc16_ccitt.h"
@@ -272,13 +273,6 @@ int can_save_cfg_to_e2p(const can_speed_cfg *speedConfig, const MaskFilterBuffer
     serializeMaskFilter(filterMask, reinterpret_cast<char *>(mf), &mf_size);
     serializeWakeupConfig(wakeupConfig, wakeup);
 
-    if (e2p_write_config_array(speed, CAN_E2P_SPEED_ADDR, sizeof speed) != 0)
-        return -1;
-    if (e2p_write_config_array(mf, CAN_E2P_FILTER_ADDR, sizeof mf) != 0)
-        return -1;
-    if (e2p_write_config_array(wakeup, CAN_E2P_WAKEUP_ADDR, sizeof wakeup) != 0)
-        return -1;
-
     // The firmware checks the block with the bare register, not the
     // complemented value the frame check uses.
     uint16_t crc = CRC16_CCITT_INIT;
@@ -287,5 +281,23 @@ int can_save_cfg_to_e2p(const can_speed_cfg *speedConfig, const MaskFilterBuffer
     crc = crc16_ccitt_calc_data(crc, wakeup, sizeof wakeup);
     uint8_t crc_bytes[2];
     put_le16(crc_bytes, crc);
-    return e2p_write_config_array(crc_bytes, CAN_E2P_CRC_ADDR, sizeof crc_bytes) == 0 ? 0 : -1;
+
+    // A piece not stored whole leaves a block the firmware rejects (or, worse,
+    // one whose check word still matches older records): say which.
+    const struct {
+        const uint8_t *data;
+        uint16_t addr, len;
+    } pieces[] = {{speed, CAN_E2P_SPEED_ADDR, sizeof speed},
+                  {mf, CAN_E2P_FILTER_ADDR, sizeof mf},
+                  {wakeup, CAN_E2P_WAKEUP_ADDR, sizeof wakeup},
+                  {crc_bytes, CAN_E2P_CRC_ADDR, sizeof crc_bytes}};
+    for (const auto &p : pieces) {
+        if (e2p_write_config_array(p.data, p.addr, p.len) != 0) {
+            std::fprintf(stderr, "can_save_cfg_to_e2p: EEPROM write of %u bytes at 0x%03X failed\n",
+                         static_cast<unsigned>(p.len), static_cast<unsigned>(p.addr));
+            std::fflush(stderr);
+            return -1;
+        }
+    }
+    return 0;
 }

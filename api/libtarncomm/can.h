@@ -117,7 +117,8 @@ int can_get_mode(uint8_t *mode);
 
 // Stores the three records at 0x800, 0x80B and 0x82D and the CRC over their
 // 61 bytes (FCS-16 register from 0xFFFF, not complemented) at 0x83D. 0, or -1
-// at the first failed write (what was written before stays).
+// at the first write that failed or was stored only in part, with a line on
+// stderr naming it (what was written before stays).
 int can_save_cfg_to_e2p(const can_speed_cfg *speedConfig, const MaskFilterBufferStruct *filterMask,
                         const WakeupConfiguration *wakeupConfig);
 

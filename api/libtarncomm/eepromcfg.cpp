@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "commands.h"
 #include "e2p.h"
 
 namespace {
@@ -79,7 +80,9 @@ void e2p_cfg_hdr_from_byte(e2p_cfg_cmd_hdr_t *hdr, uint8_t byte)
 
 namespace {
 
-enum class rec_read { ok, area_full, invalid, failed };
+// area_full: no room for a record before the limit; work_full (the sequence
+// reader only): the caller's work area is full before the sequence ended.
+enum class rec_read { ok, area_full, invalid, failed, work_full };
 
 // e2p_read_cfg_cmd with the reason of a refusal, for the sequence reader.
 rec_read read_record(uint16_t offset, e2p_cfg_cmd_t *cfg_cmd, uint16_t limit, int *size)
@@ -118,19 +121,34 @@ int e2p_read_cfg_cmd(uint16_t offset, e2p_cfg_cmd_t *cfg_cmd, uint16_t limit)
     return read_record(offset, cfg_cmd, limit, &size) == rec_read::ok ? size : -1;
 }
 
-int e2p_write_cfg_cmd(uint16_t offset, const e2p_cfg_cmd_t *cfg_cmd, uint16_t limit)
+namespace {
+
+enum class rec_write { ok, refused, failed };
+
+// e2p_write_cfg_cmd with the reason of a failure, for the sequence writer.
+rec_write write_record(uint16_t offset, const e2p_cfg_cmd_t *cfg_cmd, uint16_t limit)
 {
-    if (cfg_cmd == nullptr)
-        return -1;
     const unsigned s = cfg_cmd->hdr.size;
     if (s <= 1 || s > E2P_CFG_MAX_SIZE || static_cast<unsigned>(offset) + s > limit)
-        return -1;
+        return rec_write::refused;
     uint8_t bytes[E2P_CFG_MAX_SIZE];
     bytes[0] = e2p_cfg_hdr_to_byte(&cfg_cmd->hdr);
     std::memcpy(&bytes[1], cfg_cmd->param.raw, s - 1);
     uint16_t n = static_cast<uint16_t>(s);
-    e2p_write(offset, bytes, &n); // result not tested: the sequence goes on
-    return static_cast<int>(s);
+    // A record the box stored only in part is as broken as one it did not
+    // store: the firmware would apply a torn record.
+    if (e2p_write(offset, bytes, &n) != 0 || n != s)
+        return rec_write::failed;
+    return rec_write::ok;
+}
+
+} // namespace
+
+int e2p_write_cfg_cmd(uint16_t offset, const e2p_cfg_cmd_t *cfg_cmd, uint16_t limit)
+{
+    if (cfg_cmd == nullptr)
+        return -1;
+    return write_record(offset, cfg_cmd, limit) == rec_write::ok ? static_cast<int>(cfg_cmd->hdr.size) : -1;
 }
 
 int e2p_check_cfg_begin(const e2p_cfg_cmd_t *cfg_cmd)
@@ -145,18 +163,26 @@ int e2p_check_cfg_end(const e2p_cfg_cmd_t *cfg_cmd)
            get_le16(cfg_cmd->param.raw) == E2P_CFG_END_VALUE;
 }
 
-void e2p_write_config(const e2p_cfg_cmd_t *cfg_cmds, uint16_t offset, uint16_t limit, size_t count)
+int e2p_write_config(const e2p_cfg_cmd_t *cfg_cmds, uint16_t offset, uint16_t limit, size_t count)
 {
     if (cfg_cmds == nullptr || count == 0 || !e2p_check_cfg_begin(&cfg_cmds[0]))
-        return;
+        return -1;
+    int rc = 0;
     unsigned off = offset;
     for (size_t idx = 0; idx < count; ++idx) {
-        e2p_write_cfg_cmd(static_cast<uint16_t>(off), &cfg_cmds[idx], limit);
+        const rec_write w = write_record(static_cast<uint16_t>(off), &cfg_cmds[idx], limit);
+        // A header-only record is not stored, by design; any other record
+        // that is not stored whole leaves the area unlike the sequence.
+        if (w == rec_write::failed || (w == rec_write::refused && cfg_cmds[idx].hdr.size > 1))
+            rc = -1;
+        if (w == rec_write::failed && comm_link_down())
+            break;
         const bool end = e2p_check_cfg_end(&cfg_cmds[idx]);
         off += cfg_cmds[idx].hdr.size;
         if (end || off >= limit)
             break;
     }
+    return rc;
 }
 
 namespace {
@@ -197,7 +223,10 @@ load_result load(e2p_cfg_cmd_t *cfg_cmds, uint16_t offset, uint16_t limit, size_
         if (e2p_check_cfg_end(&cfg_cmds[idx]) || off >= limit)
             return r;
     }
-    return r; // work area full
+    // The work area is full before the sequence ended.
+    r.stop = rec_read::work_full;
+    r.stop_offset = off;
+    return r;
 }
 
 } // namespace
@@ -226,6 +255,8 @@ int e2p_read_config(e2p_cfg_cmd_t *cfg_cmds, uint16_t offset, uint16_t limit, si
         std::printf("0x%04X read failed\n", r.stop_offset);
     else if (r.stop == rec_read::invalid)
         std::printf("0x%04X no valid record (header 0x%02X)\n", r.stop_offset, r.stop_hdr);
+    else if (r.stop == rec_read::work_full)
+        std::printf("0x%04X work area full after %zu records\n", r.stop_offset, r.count);
     std::fflush(stdout);
     return r.rc;
 }
@@ -288,7 +319,9 @@ int e2p_write_config_array(const void *data, uint16_t offset, uint16_t len)
     uint16_t n = len;
     if (e2p_write(static_cast<uint16_t>(off), p, &n) != 0)
         return -1;
-    if (len > 0 && (n == 0 || n > len))
+    // The last chunk has no next one to carry its rest: stored in part is
+    // not stored.
+    if (n != len)
         return -1;
     return 0;
 }

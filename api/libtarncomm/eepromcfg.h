@@ -84,8 +84,9 @@ void e2p_cfg_hdr_from_byte(e2p_cfg_cmd_hdr_t *hdr, uint8_t byte);
 int e2p_read_cfg_cmd(uint16_t offset, e2p_cfg_cmd_t *cfg_cmd, uint16_t limit);
 
 // Stores the first size bytes of *cfg_cmd at offset in one e2p_write. Returns
-// its size, or -1 without writing when size <= 1, size > 13 or
-// offset + size > limit.
+// its size, or -1: without writing when size <= 1, size > 13 or
+// offset + size > limit; after writing when the write failed or the box
+// stored fewer bytes than the record has.
 int e2p_write_cfg_cmd(uint16_t offset, const e2p_cfg_cmd_t *cfg_cmd, uint16_t limit);
 
 // 1 when kind 0 with parameter bytes BB CC (size not looked at), else 0.
@@ -96,14 +97,17 @@ int e2p_check_cfg_end(const e2p_cfg_cmd_t *cfg_cmd);
 // Stores the sequence cfg_cmds[0..count) from offset: nothing unless it starts
 // with a begin marker; stops after the end marker, when offset reaches limit,
 // or when the caller's count records have been walked. Records are written
-// with e2p_write_cfg_cmd; the offset advances by each record's size even when
-// one was refused, and a failed write does not stop the sequence.
-void e2p_write_config(const e2p_cfg_cmd_t *cfg_cmds, uint16_t offset, uint16_t limit, size_t count);
+// as e2p_write_cfg_cmd does; the offset advances by each record's size even
+// when one was refused, and a failed write does not stop the sequence unless
+// the link is gone. Result: 0 when every record was stored whole (a
+// header-only record is never stored and does not count), -1 when one was
+// not, or nothing was written for want of a begin marker.
+int e2p_write_config(const e2p_cfg_cmd_t *cfg_cmds, uint16_t offset, uint16_t limit, size_t count);
 // The usual three-argument call on an array: the count is the array's.
 template <size_t N>
-void e2p_write_config(const e2p_cfg_cmd_t (&cfg_cmds)[N], uint16_t offset, uint16_t limit)
+int e2p_write_config(const e2p_cfg_cmd_t (&cfg_cmds)[N], uint16_t offset, uint16_t limit)
 {
-    e2p_write_config(cfg_cmds, offset, limit, N);
+    return e2p_write_config(cfg_cmds, offset, limit, N);
 }
 
 // Reads the stored sequence at offset into cfg_cmds (at most capacity records)
@@ -115,7 +119,8 @@ void e2p_write_config(const e2p_cfg_cmd_t (&cfg_cmds)[N], uint16_t offset, uint1
 int e2p_load_config(e2p_cfg_cmd_t *cfg_cmds, uint16_t offset, uint16_t limit, size_t capacity, size_t *count);
 
 // As e2p_load_config, then prints every record read to stdout, one line each
-// (e2p_print_cfg_cmd), and a line naming why reading stopped early when it did.
+// (e2p_print_cfg_cmd), and a line naming why reading stopped early when it did
+// (no begin marker, a failed read, an invalid record, the work area full).
 int e2p_read_config(e2p_cfg_cmd_t *cfg_cmds, uint16_t offset, uint16_t limit, size_t capacity,
                     size_t *count = nullptr);
 template <size_t N>
@@ -137,7 +142,8 @@ void e2p_print_cfg_cmd(const e2p_cfg_cmd_t *cfg_cmd, uint16_t offset, FILE *out 
 
 // Stores len raw bytes from offset in chunks of 15 (the next chunk asks for the
 // count the box acknowledged for the previous one). 0, or -1 when a write
-// fails or the box acknowledges 0 bytes or more than asked.
+// fails, the box acknowledges 0 bytes or more than asked, or the last chunk
+// is acknowledged in part.
 int e2p_write_config_array(const void *data, uint16_t offset, uint16_t len);
 // One e2p_read of *len bytes (at most 57): 0 when it succeeds, -1 otherwise.
 int e2p_read_config_array(void *data, uint16_t offset, uint16_t *len);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <strings.h>
@@ -394,9 +395,31 @@ int process_cmd_cfg(char *param)
         printf("E2P Config PHY2:\n");
         e2p_read_config(work, 0x710, 0x7FF);
     } else if (keyword(param, "write", 1)) {
-        e2p_write_config(switch_default_init_sequence, 0x200, 0x61F);
-        e2p_write_config(oabr1_default_init_sequence, 0x620, 0x70F);
-        e2p_write_config(oabr2_default_init_sequence, 0x710, 0x7FF);
+        // All three areas are written whatever one of them did (a partial
+        // image is no better than a complete one with a hole), but any area
+        // not stored whole is named and fails the command.
+        struct area {
+            const char *name;
+            const e2p_cfg_cmd_t *seq;
+            size_t count;
+            uint16_t offset, limit;
+        };
+        const area areas[] = {
+            {"Switch", switch_default_init_sequence, std::size(switch_default_init_sequence), 0x200, 0x61F},
+            {"PHY1", oabr1_default_init_sequence, std::size(oabr1_default_init_sequence), 0x620, 0x70F},
+            {"PHY2", oabr2_default_init_sequence, std::size(oabr2_default_init_sequence), 0x710, 0x7FF},
+        };
+        int rc = 0;
+        for (const area &a : areas) {
+            if (e2p_write_config(a.seq, a.offset, a.limit, a.count) != 0) {
+                printf("E2P Config %s: write failed\n", a.name);
+                rc = -1;
+                if (comm_link_down())
+                    break;
+            }
+        }
+        fflush(stdout);
+        return rc;
     }
     return 0;
 }

@@ -678,12 +678,13 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle *h, uint
         return LIBUSB_ERROR_INVALID_PARAM;
     unsigned char tbuf[255];
     // Language list first, then the string in the first language, as
-    // libusb does it: two requests on the control pipe.
+    // libusb does it: two requests on the control pipe, the first asking
+    // for just the list's head and its first language (4 bytes).
     int r = libusb_control_transfer(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_STRING << 8, 0,
-                                    tbuf, sizeof tbuf, 1000);
+                                    tbuf, 4, 1000);
     if (r < 0)
         return r;
-    if (r < 4)
+    if (r != 4 || tbuf[0] < 4 || tbuf[1] != LIBUSB_DT_STRING)
         return LIBUSB_ERROR_IO;
     uint16_t langid = static_cast<uint16_t>(tbuf[2] | tbuf[3] << 8);
     r = libusb_control_transfer(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,

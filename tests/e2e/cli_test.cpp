@@ -146,7 +146,8 @@ TEST_F(Cli, FailuresWhileOpeningOrClosingEndWithOne)
     env["FAKE_FT_FAIL"] = "FT_Purge";
     proc::Result r = run({"-r"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Corvane CV000001 could not be configured: setting the purge failed (driver status 4)\n");
     env["FAKE_FT_FAIL"] = "FT_Close";
     r = run({"-r"});
     EXPECT_EQ(r.exit_code, 1);

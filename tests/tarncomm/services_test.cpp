@@ -249,6 +249,7 @@ struct eeprom_model {
     std::vector<std::pair<uint16_t, bytes>> writes;
     int short_read_from = -1;
     int write_ack = -1;
+    int short_write_at = -1; // the write at this address is acknowledged one byte short
     eeprom_model() { mem.fill(0xFF); }
 
     responder_t responder()
@@ -264,7 +265,9 @@ struct eeprom_model {
                 writes.emplace_back(addr, data);
                 for (size_t i = 0; i < data.size(); ++i)
                     mem[(addr + i) % mem.size()] = data[i];
-                const uint8_t ackn = write_ack >= 0 ? static_cast<uint8_t>(write_ack) : n;
+                uint8_t ackn = write_ack >= 0 ? static_cast<uint8_t>(write_ack) : n;
+                if (addr == short_write_at)
+                    ackn = static_cast<uint8_t>(n - 1);
                 out.push_back(ack_of(0xF1, 0x08, {req[2], req[3], ackn}));
             } else if (req[1] == 0x09) {
                 const bool shrt = short_read_from >= 0 && addr >= short_read_from;
@@ -439,6 +442,15 @@ TEST(EepromCfg, ReadStopRules)
     EXPECT_EQ(e2p_load_config(work, E2P_CFG_PHY1_START, E2P_CFG_PHY1_LIMIT, 5, &count), 0);
     EXPECT_EQ(count, 5u);
     EXPECT_EQ(work[5].param.raw[0], 0xA5);
+    // ... and the listing says so after the five records.
+    CaptureStdout();
+    EXPECT_EQ(e2p_read_config(work, E2P_CFG_PHY1_START, E2P_CFG_PHY1_LIMIT, 5, &count), 0);
+    std::string listing = GetCapturedStdout();
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 6) << listing;
+    EXPECT_NE(listing.find("0x0632 kind 3 (mdio) size 5: 18 15 01 00 (phy 0x18 reg 0x15 value 0x0001)\n"
+                           "0x0637 work area full after 5 records\n"),
+              std::string::npos)
+        << listing;
 
     // A read that returns nothing is not parsed as a record.
     ee.short_read_from = 0x628;
@@ -478,6 +490,41 @@ TEST(EepromCfg, ChunkedArrayWrite)
     EXPECT_EQ(ee.writes.size(), 1u);
     ee.write_ack = 16;
     EXPECT_EQ(e2p_write_config_array(data, 0x80B, 34), -1);
+
+    // The last chunk has nothing after it to carry its rest: stored in part
+    // is a failure (an earlier chunk stored in part is continued).
+    ee.write_ack = -1;
+    ee.short_write_at = 0x829;
+    EXPECT_EQ(e2p_write_config_array(data, 0x80B, 34), -1);
+    ee.short_write_at = 0x80B;
+    ee.writes.clear();
+    EXPECT_EQ(e2p_write_config_array(data, 0x80B, 34), 0);
+    EXPECT_EQ(ee.writes.at(1).first, 0x819);
+}
+
+// Every record that was not stored whole fails the sequence; the others are
+// still written, as the box keeps whatever earlier writes did.
+TEST(EepromCfg, WriteReportsARecordNotStoredWhole)
+{
+    struct {
+        int short_at; // -1: none
+        int write_ack;
+        int rc;
+    } const cases[] = {{-1, -1, 0}, {0x6EB, -1, -1}, {0x620, -1, -1}, {0x64B, -1, -1}, {-1, 0, -1}};
+    for (const auto &c : cases) {
+        eeprom_model ee;
+        ee.short_write_at = c.short_at;
+        ee.write_ack = c.write_ack;
+        fake_box box(ee.responder());
+        EXPECT_EQ(e2p_write_config(oabr1_default_init_sequence, E2P_CFG_PHY1_START, E2P_CFG_PHY1_LIMIT), c.rc)
+            << std::hex << c.short_at << " ack " << c.write_ack;
+        EXPECT_EQ(ee.writes.size(), 42u);
+    }
+    eeprom_model ee;
+    ee.short_write_at = 0x300;
+    fake_box box(ee.responder());
+    EXPECT_EQ(e2p_write_cfg_cmd(0x300, &oabr1_default_init_sequence[1], 0x61F), -1);
+    EXPECT_EQ(e2p_write_cfg_cmd(0x310, &oabr1_default_init_sequence[1], 0x61F), 5);
 }
 
 } // namespace

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the peer guest's image and boots it. Fails, never skips, when QEMU
+# or the kernel is not there.
+# Usage: run.sh PEER_HOST PEER_GUEST KERNEL_DIR WORK_DIR
+set -euo pipefail
+host=${1:?} guest=${2:?} kdir=${3:?} work=${4:?}
+here=$(cd "$(dirname "$0")" && pwd)
+qemu=$(command -v qemu-system-x86_64 || true)
+if [ -z "$qemu" ]; then
+  echo "peer: FAIL qemu-system-x86_64 not found: install the package qemu-system-x86 (scripts/deps.sh does)" >&2
+  exit 1
+fi
+if [ ! -f "$kdir/vmlinuz" ]; then
+  echo "peer: FAIL no kernel in $kdir: run scripts/deps.sh, or tests/peer/fetch-kernel.sh $kdir" >&2
+  exit 1
+fi
+mkdir -p "$work"
+"$here/build-image.sh" "$work/peer.cpio" "$kdir" "$guest"
+exec "$host" "$qemu" "$kdir/vmlinuz" "$work/peer.cpio" "${PEER_TIMEOUT:-150}"
