@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "box/box.h"
+#include "frame_codec.h"
 #include "process_runner.h"
 #include "usbfs_host.h"
 
@@ -48,6 +49,20 @@ std::vector<std::string> trace_events(const std::string &path, const std::string
             v.push_back(serial + l.substr(l.find(' ' + k)));
     }
     return v;
+}
+
+// The serial bytes of one direction ("WIRE_TX": to the box, "WIRE_RX": from
+// it) cut into frames by the tests' own codec; *bad counts frames that do
+// not check.
+std::vector<std::string> wire_frames(const std::string &path, const std::string &kind, int *bad)
+{
+    std::string wire;
+    for (const std::string &l : trace_events(path, kind))
+        wire += l.substr(l.rfind(' ') + 1);
+    std::vector<std::string> out;
+    for (const testframe::bytes &c : testframe::decode(testframe::from_hex(wire), bad))
+        out.push_back(testframe::hex(c));
+    return out;
 }
 
 class RealUsb : public ::testing::Test {
@@ -187,25 +202,46 @@ TEST_F(RealUsb, ControlRequestsOfARunMatchTheStandIn)
     EXPECT_EQ(trace_events(trace_path, "CBUS"), trace_events(sim_trace_path, "CBUS"));
 }
 
-TEST_F(RealUsb, SessionWritesAndReadsBackAndALaterRunSeesTheEeprom)
+// A session that changes the box and reads it back: the same output and the
+// same frames on the serial line as on the stand-in, every frame good both
+// ways; and the EEPROM is still there for the next run.
+TEST_F(RealUsb, SessionWritesAndReadsBackAsOnTheStandIn)
 {
     const std::string state = dir + "/state";
     ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
     start({box("CV000001", state)});
-    proc::Result r = run({"-U", code, "-i"}, "sreg 0x11=0x3f\n"
-                                             "sreg 0x11\n"
-                                             "mreg 0x1803\n"
-                                             "eep write=0x40,1,2,0x7e\n"
-                                             "eep read 0x40 3\n"
-                                             "vlan 100 1 y 0011\n"
-                                             "vlan 100\n"
-                                             "exit\n");
+    const std::string input = "sreg 0x11=0x3f\n"
+                              "sreg 0x11\n"
+                              "mreg 0x1803\n"
+                              "eep write=0x40,1,2,0x7e\n"
+                              "eep read 0x40 3\n"
+                              "vlan 100 1 y 0011\n"
+                              "vlan 100\n"
+                              "exit\n";
+    proc::Result r = run({"-U", code, "-i"}, input);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("register (011): 3f\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("register (03): 5cc2\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("eep read from 0x40 3 bytes\n40: 01 02 7E \n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("vid(0100) fid(001) valid(x) ports(0011)\n"), std::string::npos) << r.out;
+
+    proc::Result s = sim_run({"-U", code, "-i"}, "CV000001", "", input);
+    EXPECT_EQ(r.out, s.out);
+    int bad_tx = 0, bad_rx = 0, sim_bad = 0;
+    // The echoes of the box's pings (0xF1/0x04) come when the box pings.
+    auto requests = [](std::vector<std::string> frames) {
+        std::erase_if(frames, [](const std::string &f) { return f.rfind("f104", 0) == 0; });
+        return frames;
+    };
+    std::vector<std::string> to_box = requests(wire_frames(trace_path, "WIRE_TX", &bad_tx));
+    EXPECT_EQ(to_box, requests(wire_frames(sim_trace_path, "WIRE_TX", &sim_bad)));
+    EXPECT_GE(to_box.size(), 7u);
+    EXPECT_FALSE(wire_frames(trace_path, "WIRE_RX", &bad_rx).empty());
+    EXPECT_EQ(bad_tx, 0);
+    EXPECT_EQ(bad_rx, 0);
+    // The EEPROM write as the box got it: address 0x0040, three bytes.
+    EXPECT_NE(std::find(to_box.begin(), to_box.end(), "f008400003" "01027e"), to_box.end());
 
     // A new host with a fresh converter and box, on the same EEPROM file.
     start({box("CV000001", state)});
