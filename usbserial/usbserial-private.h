@@ -232,7 +232,7 @@ struct DeviceExtension {
     std::atomic<bool> openComplete{false};
 };
 
-// ---- library state (usbserial.cpp) ----
+// ---- library state (library.cpp) ----
 extern IdTable *gIdt;
 extern std::atomic<int> gInitialised;
 int LibLock();
@@ -294,7 +294,7 @@ void ResetAttachedList();
 bool FindOpenDevice(uint8_t bus, uint8_t address, int interfaceNumber, FT_DEVICE_LIST_INFO_NODE *info,
                     uint32_t *maxPacketSize);
 
-// ---- string descriptors (usbserial.cpp) ----
+// ---- classification and string descriptors (classify.cpp) ----
 // ASCII string `index` of an open device; false when it cannot be read.
 bool ReadStringDescriptor(libusb_device_handle *h, uint8_t index, char *buf, int size);
 DeviceStrings ReadDeviceStrings(libusb_device_handle *h, const libusb_device_descriptor &desc);
@@ -328,7 +328,7 @@ void MarkGone(DeviceExtension *d);
 // and wake a waiter.
 void SignalCommEvent(DeviceExtension *d, uint32_t bits);
 
-// ---- write path (usbserial.cpp) ----
+// ---- write path (write.cpp); WakeForClose (usbserial.cpp) ----
 void LIBUSB_CALL WriteCompletion(libusb_transfer *t);
 // Wakes everything that may wait inside a call on this handle (readers,
 // a write in flight, a comm-event waiter) so that close can wait them out.

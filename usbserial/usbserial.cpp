@@ -1,220 +1,43 @@
-// The driver's library state and the life of a handle: start and stop of
-// libusb and its event thread, classification of converters, open by index,
-// serial number, description or location, close, device information, and
-// the transmit path.
+// The life of a handle: open by index, serial number, description or
+// location (one walk over the bus with a matcher per kind), the device
+// requests and threads an open starts, close, and the handle's own device
+// information.
 #include "usbserial-private.h"
 
 #include "usb_control.h"
 
 #include <cassert>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <new>
-#include <pthread.h>
 #include <thread>
 
-IdTable *gIdt = nullptr;
-std::atomic<int> gInitialised{0};
+void WakeForClose(DeviceExtension *d)
+{
+    {
+        std::lock_guard lock(d->rxMutex);
+        d->rxClosed = true;
+        d->rxCond.notify_all();
+    }
+    {
+        std::lock_guard lock(d->writeXferMutex);
+        d->writeClosing = true;
+        if (d->writeInFlight)
+            libusb_cancel_transfer(d->writeTransfer);
+    }
+    std::lock_guard lock(d->commMutex);
+    d->closing = true;
+    EventSet(&d->commEvent);
+}
 
 namespace {
 
-std::mutex glibmutex; // the library lock; constant-initialised, so usable before main
-std::atomic<bool> do_libusb_update{false};
-std::thread *poll_libusb_thread = nullptr;
-uint32_t gInstanceCounter = 0; // guarded by glibmutex
+uint32_t gInstanceCounter = 0; // guarded by the library lock
 
 constexpr uint32_t kWriteThreadFlag = 0x40000000;
 // How long close waits, beyond the processor wait period, for a cancelled
 // transfer to come back before it leaves the transfer to libusb.
 constexpr auto kCancelGrace = std::chrono::milliseconds(2000);
-
-void poll_async_libusb()
-{
-    pthread_setname_np(pthread_self(), "usbserial-usb");
-    while (do_libusb_update.load()) {
-        timeval tv{0, 100000};
-        libusb_handle_events_timeout(nullptr, &tv);
-    }
-}
-
-} // namespace
-
-int LibLock()
-{
-    glibmutex.lock();
-    return 0;
-}
-
-void LibUnlock() { glibmutex.unlock(); }
-
-// Needs the library lock (or the single thread of program start).
-bool constructDriver()
-{
-    if (gInitialised.load())
-        return true;
-    if (!gIdt) {
-        gIdt = IdTable_create(24);
-        if (!gIdt)
-            return false;
-        if (IdTable_addDefaults(gIdt) != 0) {
-            IdTable_destroy(gIdt);
-            gIdt = nullptr;
-            return false;
-        }
-    }
-    if (libusb_init(nullptr) != 0)
-        return false;
-    do_libusb_update = true;
-    poll_libusb_thread = new (std::nothrow) std::thread;
-    if (poll_libusb_thread) {
-        try {
-            *poll_libusb_thread = std::thread(poll_async_libusb);
-        } catch (...) {
-            delete poll_libusb_thread;
-            poll_libusb_thread = nullptr;
-        }
-    }
-    if (!poll_libusb_thread) {
-        do_libusb_update = false;
-        libusb_exit(nullptr);
-        return false;
-    }
-    gInitialised = 1;
-    return true;
-}
-
-__attribute__((constructor)) static void constructDriverAtLoad()
-{
-    std::lock_guard lock(glibmutex);
-    constructDriver();
-}
-
-std::mutex *LibMutex() { return &glibmutex; }
-
-void ShutdownDriver()
-{
-    if (gInitialised.load()) {
-        do_libusb_update = false;
-        // The event thread would only see the flag at the end of its poll.
-        libusb_interrupt_event_handler(nullptr);
-        if (poll_libusb_thread) {
-            poll_libusb_thread->join();
-            delete poll_libusb_thread;
-            poll_libusb_thread = nullptr;
-        }
-        libusb_exit(nullptr);
-        gInitialised = 0;
-    }
-}
-
-__attribute__((destructor)) static void destroyDriver()
-{
-    // Handles the program left open would keep threads and transfers
-    // running into a libusb that is going away.
-    while (DeviceExtension *d = FindDevice(0))
-        if (FT_Close(d) != FT_OK)
-            break;
-    ShutdownDriver();
-    ResetAttachedList();
-    if (gIdt) {
-        IdTable_destroy(gIdt);
-        gIdt = nullptr;
-    }
-}
-
-bool DeviceMatch(uint16_t vendor, uint16_t product)
-{
-    return gIdt && IdTable_contains(gIdt, static_cast<uint32_t>(vendor) << 16 | product);
-}
-
-DeviceClass ClassifyDevice(uint16_t bcdDevice, bool hasSerialString)
-{
-    struct Row {
-        uint16_t bcd;
-        DeviceClass c;
-    };
-    //                 type slots multi  frac   hi     shift  zlp    vcmd
-    static const Row rows[] = {
-        {0x0400, {0, 1, false, true, false, false, false, false}},
-        {0x0500, {4, 2, true, true, false, true, false, false}},
-        {0x0600, {5, 1, false, true, false, false, false, false}},
-        {0x0700, {6, 2, true, true, true, true, false, false}},
-        {0x0800, {7, 4, true, true, true, true, false, false}},
-        {0x0900, {8, 1, false, true, true, true, false, false}},
-        {0x1000, {9, 1, false, true, false, true, false, false}},
-        {0x1400, {3, 0, false, true, false, false, true, true}},
-        {0x1500, {3, 0, true, true, false, true, true, true}},
-        {0x1600, {3, 0, true, true, false, true, true, true}},
-        {0x1700, {12, 1, false, true, true, false, true, true}},
-        {0x1800, {10, 2, true, true, true, true, true, true}},
-        {0x1900, {11, 4, true, true, true, true, true, true}},
-        {0x2100, {13, 0, false, true, false, false, false, true}},
-    };
-    const uint16_t high = bcdDevice & 0xFF00;
-    DeviceClass c{3, 0, false, false, false, false, false, false};
-    if (high == 0x0200) {
-        c = hasSerialString ? DeviceClass{1, 1, false, false, false, false, false, false}
-                            : DeviceClass{0, 1, false, true, false, false, false, false};
-    } else {
-        for (const Row &r : rows)
-            if (r.bcd == high)
-                c = r.c;
-    }
-    // The reported type follows the exact release number; the abilities
-    // only its high byte.
-    if (bcdDevice != high)
-        c.type = 3;
-    return c;
-}
-
-DeviceClass ClassifyDevice(const libusb_device_descriptor &desc)
-{
-    return ClassifyDevice(desc.bcdDevice, desc.iSerialNumber != 0);
-}
-
-bool ReadStringDescriptor(libusb_device_handle *h, uint8_t index, char *buf, int size)
-{
-    buf[0] = '\0';
-    if (index == 0)
-        return true;
-    int r = libusb_get_string_descriptor_ascii(h, index, reinterpret_cast<unsigned char *>(buf), size);
-    if (r < 0) {
-        buf[0] = '\0';
-        return false;
-    }
-    buf[std::min(r, size - 1)] = '\0';
-    return true;
-}
-
-DeviceStrings ReadDeviceStrings(libusb_device_handle *h, const libusb_device_descriptor &desc)
-{
-    DeviceStrings s;
-    s.serialOk = ReadStringDescriptor(h, desc.iSerialNumber, s.serial, sizeof s.serial);
-    s.productOk = ReadStringDescriptor(h, desc.iProduct, s.product, sizeof s.product);
-    return s;
-}
-
-void ChannelStrings(const DeviceStrings &s, bool multiChannel, int iface, char *serial, char *description)
-{
-    const char letter = static_cast<char>('A' + std::max(0, iface));
-    if (serial) {
-        if (multiChannel)
-            std::snprintf(serial, 18, "%s%c", s.serial, letter);
-        else
-            std::snprintf(serial, 18, "%s", s.serial);
-    }
-    if (description) {
-        if (multiChannel)
-            std::snprintf(description, 67, "%s %c", s.product, letter);
-        else
-            std::snprintf(description, 67, "%s", s.product);
-    }
-}
-
-// ---------------------------------------------------------------- open
-
-namespace {
 
 void CloseCandidate(DeviceExtension *d)
 {
@@ -274,61 +97,146 @@ FT_STATUS ConfigureDevice(DeviceExtension *d, int iface)
     return FT_OK;
 }
 
-// The interface an open by serial number or description names: the whole
-// string on single-channel chips, the string plus the channel letter (after
-// a blank for a description) on multi-channel ones. -1: no such channel.
-int GetDeviceInterface(const DeviceExtension *d, const char *arg, size_t devLen, bool byDescription)
-{
-    size_t argLen = std::strlen(arg);
-    if (!d->cls.multiChannel)
-        return argLen == devLen ? 0 : -1;
-    size_t extra = byDescription ? 2 : 1;
-    if (argLen != devLen + extra)
-        return -1;
-    if (byDescription && arg[devLen] != ' ')
-        return -1;
-    char c = static_cast<char>(arg[argLen - 1] | 0x20);
-    if (c < 'a' || c > 'd')
-        return -1;
-    int iface = c - 'a';
-    return iface < d->config_desc->bNumInterfaces ? iface : -1;
-}
-
 uint32_t BaseLocation(libusb_device *dev)
 {
     return static_cast<uint32_t>(libusb_get_bus_number(dev)) << 8 | libusb_get_device_address(dev);
 }
 
-FT_STATUS OpenDevice(void *arg, DWORD flags, int index, DeviceExtension *d)
+// A device on the bus that an open considers, opened and with its
+// descriptors read.
+struct Candidate {
+    libusb_device *dev;
+    const libusb_device_descriptor &desc;
+    const DeviceExtension *d; // usb_dev, config_desc and cls filled in
+};
+
+// What one kind of open is looking for.
+class Matcher {
+public:
+    virtual ~Matcher() = default;
+    // Before the device is opened: false passes it by.
+    virtual bool wants(const DeviceClass &) { return true; }
+    // The code that ends the open when a wanted device cannot be opened;
+    // FT_OK passes it by.
+    virtual FT_STATUS whenUnopenable() const { return FT_OK; }
+    // With the device open: the interface to use, or -1 for the next
+    // device; sets *end to end the open with that code instead.
+    virtual int interfaceOf(const Candidate &c, FT_STATUS *end) = 0;
+};
+
+// Position `index` of the numbering that counts every matching device by
+// its index slots, also one that cannot be opened, so that positions agree
+// with the device list.
+class IndexMatcher : public Matcher {
+public:
+    explicit IndexMatcher(int index) : index_(index) {}
+    bool wants(const DeviceClass &cls) override
+    {
+        const int first = slot_;
+        slot_ += cls.slots;
+        wanted_ = index_ - first;
+        return index_ >= first && index_ < slot_;
+    }
+    FT_STATUS whenUnopenable() const override { return FT_DEVICE_NOT_OPENED; }
+    int interfaceOf(const Candidate &c, FT_STATUS *end) override
+    {
+        if (wanted_ < c.d->config_desc->bNumInterfaces)
+            return wanted_;
+        *end = FT_DEVICE_NOT_FOUND;
+        return -1;
+    }
+
+private:
+    int index_;
+    int slot_ = 0;
+    int wanted_ = -1;
+};
+
+// A serial number or description: the whole string on single-channel
+// chips, the string plus the channel letter (after a blank for a
+// description) on multi-channel ones.
+class NameMatcher : public Matcher {
+public:
+    NameMatcher(const char *name, bool byDescription) : name_(name), byDescription_(byDescription) {}
+    int interfaceOf(const Candidate &c, FT_STATUS *end) override
+    {
+        char str[257];
+        if (!ReadStringDescriptor(c.d->usbctx.usb_dev, byDescription_ ? c.desc.iProduct : c.desc.iSerialNumber, str,
+                                  sizeof str)) {
+            *end = FT_DEVICE_NOT_OPENED;
+            return -1;
+        }
+        const size_t len = std::strlen(str);
+        // A near miss (another channel letter, a longer name) is not the
+        // end: another device may carry exactly this name.
+        if (std::strncmp(name_, str, len) != 0)
+            return -1;
+        const size_t nameLen = std::strlen(name_);
+        if (!c.d->cls.multiChannel)
+            return nameLen == len ? 0 : -1;
+        if (nameLen != len + (byDescription_ ? 2 : 1) || (byDescription_ && name_[len] != ' '))
+            return -1;
+        const char letter = static_cast<char>(name_[nameLen - 1] | 0x20);
+        if (letter < 'a' || letter > 'd')
+            return -1;
+        const int iface = letter - 'a';
+        return iface < c.d->config_desc->bNumInterfaces ? iface : -1;
+    }
+
+private:
+    const char *name_;
+    bool byDescription_;
+};
+
+// A location: bus << 8 | address, shifted left 4 for devices with more
+// than one interface; on multi-channel types the low nibble is the
+// interface + 1.
+class LocationMatcher : public Matcher {
+public:
+    explicit LocationMatcher(DWORD location) : location_(location) {}
+    int interfaceOf(const Candidate &c, FT_STATUS *end) override
+    {
+        uint32_t loc = BaseLocation(c.dev);
+        if (c.d->config_desc->bNumInterfaces > 1)
+            loc <<= 4;
+        if (!c.d->cls.multiChannel)
+            return loc == location_ ? 0 : -1;
+        if (loc != (location_ & ~0xFu))
+            return -1;
+        const int nibble = static_cast<int>(location_ & 0xF);
+        if (nibble == 0 || nibble > c.d->config_desc->bNumInterfaces) {
+            *end = FT_DEVICE_NOT_FOUND;
+            return -1;
+        }
+        return nibble - 1;
+    }
+
+private:
+    DWORD location_;
+};
+
+// One walk over the matching devices: the first the matcher takes is
+// opened, configured and kept in `d`.
+FT_STATUS OpenDevice(Matcher &matcher, DeviceExtension *d)
 {
     libusb_device **list = nullptr;
     ssize_t count = libusb_get_device_list(nullptr, &list);
     if (count < 0)
         return FT_IO_ERROR;
     FT_STATUS result = FT_DEVICE_NOT_FOUND;
-    int slot = 0;
-    const DWORD by = flags & 7;
     for (ssize_t i = 0; i < count; ++i) {
         libusb_device *dev = list[i];
         libusb_device_descriptor desc;
         if (libusb_get_device_descriptor(dev, &desc) != 0 || !DeviceMatch(desc.idVendor, desc.idProduct))
             continue;
         const DeviceClass cls = ClassifyDevice(desc);
-        int wantedSlot = -1;
-        if (index != -1) {
-            // The numbering counts every matching device, also one that
-            // cannot be opened, so positions agree with the device list.
-            if (index >= slot && index < slot + cls.slots)
-                wantedSlot = index - slot;
-            slot += cls.slots;
-            if (wantedSlot < 0)
-                continue;
-        }
+        if (!matcher.wants(cls))
+            continue;
         assert(!d->usbctx.usb_dev && !d->dev_desc && !d->config_desc);
         if (libusb_open(dev, &d->usbctx.usb_dev) != 0) {
             d->usbctx.usb_dev = nullptr;
-            if (index != -1) {
-                result = FT_DEVICE_NOT_OPENED;
+            if (matcher.whenUnopenable() != FT_OK) {
+                result = matcher.whenUnopenable();
                 break;
             }
             continue;
@@ -344,54 +252,13 @@ FT_STATUS OpenDevice(void *arg, DWORD flags, int index, DeviceExtension *d)
             continue;
         }
         d->cls = cls;
-        int iface = -1;
-        if (index != -1) {
-            iface = wantedSlot < d->config_desc->bNumInterfaces ? wantedSlot : -1;
-        } else if (by == FT_OPEN_BY_SERIAL_NUMBER || by == FT_OPEN_BY_DESCRIPTION) {
-            const bool byDesc = by == FT_OPEN_BY_DESCRIPTION;
-            char str[257];
-            if (!ReadStringDescriptor(d->usbctx.usb_dev, byDesc ? desc.iProduct : desc.iSerialNumber, str,
-                                      sizeof str)) {
-                CloseCandidate(d);
-                result = FT_DEVICE_NOT_OPENED;
-                break;
-            }
-            const char *want = static_cast<const char *>(arg);
-            size_t len = std::strlen(str);
-            iface = std::strncmp(want, str, len) == 0 ? GetDeviceInterface(d, want, len, byDesc) : -1;
-            // A near miss (another channel letter, a longer name) is not the
-            // end: another device may carry exactly this name.
-            if (iface < 0) {
-                CloseCandidate(d);
-                continue;
-            }
-        } else if (by == FT_OPEN_BY_LOCATION) {
-            const DWORD want = static_cast<DWORD>(reinterpret_cast<uintptr_t>(arg));
-            uint32_t loc = BaseLocation(dev);
-            if (d->config_desc->bNumInterfaces > 1)
-                loc <<= 4;
-            if (cls.multiChannel) {
-                if (loc != (want & ~0xFu)) {
-                    CloseCandidate(d);
-                    continue;
-                }
-                int nibble = static_cast<int>(want & 0xF);
-                iface = (nibble == 0 || nibble > d->config_desc->bNumInterfaces) ? -1 : nibble - 1;
-            } else {
-                if (loc != want) {
-                    CloseCandidate(d);
-                    continue;
-                }
-                iface = 0;
-            }
-        } else {
-            CloseCandidate(d);
-            result = FT_INVALID_PARAMETER;
-            break;
-        }
+        FT_STATUS end = FT_OK;
+        const int iface = matcher.interfaceOf(Candidate{dev, desc, d}, &end);
         if (iface < 0) {
             CloseCandidate(d);
-            result = FT_DEVICE_NOT_FOUND;
+            if (end == FT_OK)
+                continue;
+            result = end;
             break;
         }
         if (ConfigureDevice(d, iface) == FT_OK) {
@@ -560,14 +427,26 @@ FT_STATUS FTCommonOpen(void *arg, DWORD flags, int index, FT_HANDLE *out)
 {
     if (!out)
         return FT_INVALID_PARAMETER;
-    std::lock_guard lock(glibmutex);
+    std::lock_guard lock(*LibMutex());
     if (!constructDriver())
         return FT_OTHER_ERROR;
     DeviceExtension *d = AddDevice(); // holds a reference until the open is over
     if (!d)
         return FT_INSUFFICIENT_RESOURCES;
     d->usbctx.interfaceNumber = -1;
-    FT_STATUS st = OpenDevice(arg, flags, index, d);
+    FT_STATUS st;
+    if (index != -1) {
+        IndexMatcher m(index);
+        st = OpenDevice(m, d);
+    } else if ((flags & 7) == FT_OPEN_BY_SERIAL_NUMBER || (flags & 7) == FT_OPEN_BY_DESCRIPTION) {
+        NameMatcher m(static_cast<const char *>(arg), (flags & 7) == FT_OPEN_BY_DESCRIPTION);
+        st = OpenDevice(m, d);
+    } else if ((flags & 7) == FT_OPEN_BY_LOCATION) {
+        LocationMatcher m(static_cast<DWORD>(reinterpret_cast<uintptr_t>(arg)));
+        st = OpenDevice(m, d);
+    } else {
+        st = FT_INVALID_PARAMETER;
+    }
     if (st == FT_OK) {
         d->instance = gInstanceCounter;
         d->ring.reset(new (std::nothrow) uint8_t[kRingSize]);
@@ -626,140 +505,7 @@ FT_STATUS FTCommonOpen(void *arg, DWORD flags, int index, FT_HANDLE *out)
 
 } // namespace
 
-// ---------------------------------------------------------------- write path
-
-namespace {
-
-// One bulk OUT transfer, waited for. A time-out is a short write, not a
-// failure (the count tells); a stall is cleared at once so that the next
-// write goes through.
-int BulkOut(DeviceExtension *d, const uint8_t *buf, DWORD count, DWORD *written)
-{
-    *written = 0;
-    std::unique_lock lock(d->writeXferMutex);
-    if (d->writeClosing)
-        return LIBUSB_ERROR_NO_DEVICE;
-    libusb_transfer *t = d->writeTransfer;
-    libusb_fill_bulk_transfer(t, d->usbctx.usb_dev, d->usbctx.bulkOut, const_cast<uint8_t *>(buf),
-                              static_cast<int>(count), WriteCompletion, d, d->writeTimeout.load());
-    d->writeFinished = false;
-    int r = libusb_submit_transfer(t);
-    if (r != 0)
-        return r == LIBUSB_ERROR_OTHER ? 0 : r;
-    d->writeInFlight = true;
-    d->writeXferCond.wait(lock, [d] { return d->writeFinished; });
-    d->writeInFlight = false;
-    *written = static_cast<DWORD>(t->actual_length);
-    switch (t->status) {
-    case LIBUSB_TRANSFER_COMPLETED:
-    case LIBUSB_TRANSFER_TIMED_OUT:
-        return 0;
-    case LIBUSB_TRANSFER_STALL:
-        lock.unlock();
-        libusb_clear_halt(d->usbctx.usb_dev, d->usbctx.bulkOut);
-        return LIBUSB_ERROR_PIPE;
-    case LIBUSB_TRANSFER_NO_DEVICE:
-        return LIBUSB_ERROR_NO_DEVICE;
-    case LIBUSB_TRANSFER_CANCELLED:
-        return LIBUSB_ERROR_INTERRUPTED;
-    default:
-        return LIBUSB_ERROR_IO;
-    }
-}
-
-} // namespace
-
-void LIBUSB_CALL WriteCompletion(libusb_transfer *t)
-{
-    auto *d = static_cast<DeviceExtension *>(t->user_data);
-    std::lock_guard lock(d->writeXferMutex);
-    d->writeFinished = true;
-    d->writeXferCond.notify_all();
-}
-
-void WakeForClose(DeviceExtension *d)
-{
-    {
-        std::lock_guard lock(d->rxMutex);
-        d->rxClosed = true;
-        d->rxCond.notify_all();
-    }
-    {
-        std::lock_guard lock(d->writeXferMutex);
-        d->writeClosing = true;
-        if (d->writeInFlight)
-            libusb_cancel_transfer(d->writeTransfer);
-    }
-    std::lock_guard lock(d->commMutex);
-    d->closing = true;
-    EventSet(&d->commEvent);
-}
-
-int FT_WriteSingleThread(DeviceExtension *d, const uint8_t *buf, DWORD count, DWORD *written)
-{
-    return BulkOut(d, buf, count, written);
-}
-
-int FT_WriteMultiThread(DeviceExtension *d, const uint8_t *buf, DWORD count, DWORD *written)
-{
-    // The write mutex is held: exactly one request is handed over at a time.
-    d->writeBuffer = buf;
-    d->writeLength = count;
-    d->writeCount = written;
-    EventSet(&d->writeRequest);
-    EventWait(&d->writeDone, 0);
-    EventReset(&d->writeDone);
-    return d->writeResult;
-}
-
-void write_thread(DeviceExtension *d)
-{
-    assert(d);
-    pthread_setname_np(pthread_self(), "usbserial-wr");
-    while (d->writerRun.load()) {
-        DWORD transferred = 0;
-        int result = 0;
-        EventWait(&d->writeRequest, 0);
-        EventReset(&d->writeRequest);
-        // An empty request still goes out (a zero-length packet), except the
-        // one close sends to end the thread.
-        if (d->writeLength != 0 || (d->writerRun.load() && d->writeCount))
-            result = BulkOut(d, d->writeBuffer, d->writeLength, &transferred);
-        if (d->writeCount)
-            *d->writeCount = transferred;
-        d->writeResult = result;
-        EventSet(&d->writeDone);
-    }
-}
-
-// ---------------------------------------------------------------- FT_ functions
-
 extern "C" {
-
-FT_STATUS FT_SetVIDPID(DWORD vid, DWORD pid)
-{
-    if (vid == 0 && pid == 0)
-        return FT_OK;
-    std::lock_guard lock(glibmutex);
-    if (!gIdt && !constructDriver() && !gIdt)
-        return FT_OTHER_ERROR;
-    if (IdTable_add(gIdt, (vid & 0xFFFF) << 16 | (pid & 0xFFFF)) != 0)
-        return FT_INSUFFICIENT_RESOURCES;
-    return FT_OK;
-}
-
-FT_STATUS FT_GetVIDPID(DWORD *vid, DWORD *pid)
-{
-    if (!vid || !pid)
-        return FT_INVALID_PARAMETER;
-    std::lock_guard lock(glibmutex); // the table may be growing in FT_SetVIDPID
-    if (!gIdt || gIdt->count == 0)
-        return FT_OTHER_ERROR;
-    uint32_t key = gIdt->ids[gIdt->count - 1];
-    *vid = key >> 16;
-    *pid = key & 0xFFFF;
-    return FT_OK;
-}
 
 FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle) { return FTCommonOpen(nullptr, 0, deviceNumber, pHandle); }
 
@@ -820,67 +566,5 @@ FT_STATUS FT_CyclePort(FT_HANDLE h)
     USBSERIAL_CHECK_HANDLE(h, d);
     return libusb_reset_device(d->usbctx.usb_dev) == 0 ? FT_OK : FT_IO_ERROR;
 }
-
-static DWORD versionNumber()
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "%02d%02d%02d", USBSERIAL_VERSION_MAJOR, USBSERIAL_VERSION_MINOR,
-                  USBSERIAL_VERSION_PATCH);
-    return static_cast<DWORD>(std::strtoul(text, nullptr, 16));
-}
-
-FT_STATUS FT_GetLibraryVersion(LPDWORD version)
-{
-    if (!version)
-        return FT_INVALID_PARAMETER;
-    *version = versionNumber();
-    return FT_OK;
-}
-
-FT_STATUS FT_GetDriverVersion(FT_HANDLE, LPDWORD version)
-{
-    if (!version)
-        return FT_INVALID_PARAMETER;
-    *version = versionNumber();
-    return FT_OK;
-}
-
-FT_STATUS FT_Write(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD written)
-{
-    USBSERIAL_CHECK_HANDLE(h, d);
-    if ((!buffer && count != 0) || !written)
-        return FT_INVALID_PARAMETER;
-    std::lock_guard lock(d->writeMutex);
-    *written = 0;
-    const auto *buf = static_cast<const uint8_t *>(buffer);
-    int r = d->writeFunction(d, buf, count, written);
-    if (*written == count) {
-        // A transfer that ends exactly on a packet boundary needs an empty
-        // packet, or the chip waits for more before it passes the data on.
-        if (count != 0 && d->outPacketSize != 0 && count % d->outPacketSize == 0) {
-            DWORD zero = 0;
-            d->writeFunction(d, buf, 0, &zero);
-        }
-        bool txEmpty;
-        {
-            std::lock_guard c(d->commMutex);
-            txEmpty = d->commMask & FT_W32_EV_TXEMPTY;
-        }
-        if (txEmpty)
-            SignalCommEvent(d, FT_W32_EV_TXEMPTY);
-    }
-    return r == 0 ? FT_OK : FT_IO_ERROR;
-}
-
-FT_STATUS FT_IoCtl(FT_HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPVOID) { return FT_NOT_SUPPORTED; }
-FT_STATUS FT_SetWaitMask(FT_HANDLE, DWORD) { return FT_NOT_SUPPORTED; }
-FT_STATUS FT_WaitOnMask(FT_HANDLE, DWORD *) { return FT_NOT_SUPPORTED; }
-FT_STATUS FT_SetResetPipeRetryCount(FT_HANDLE, DWORD) { return FT_NOT_SUPPORTED; }
-FT_STATUS FT_ResetPort(FT_HANDLE) { return FT_NOT_SUPPORTED; }
-FT_STATUS FT_Rescan(void) { return FT_NOT_SUPPORTED; }
-FT_STATUS FT_Reload(WORD, WORD) { return FT_NOT_SUPPORTED; }
-FT_STATUS FT_GetComPortNumber(FT_HANDLE, LPLONG) { return FT_NOT_SUPPORTED; }
-FT_STATUS FT_ComPortIdle(FT_HANDLE) { return FT_NOT_SUPPORTED; }
-FT_STATUS FT_ComPortCancelIdle(FT_HANDLE) { return FT_NOT_SUPPORTED; }
 
 } // extern "C"
