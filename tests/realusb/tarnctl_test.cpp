@@ -306,6 +306,20 @@ TEST_F(RealUsb, FaultsEndTheRunAsOnTheStandIn)
         EXPECT_EQ(r.exit_code, s.exit_code) << c.name << ": " << r.err;
         EXPECT_EQ(r.out, s.out) << c.name;
         EXPECT_EQ(r.err, s.err) << c.name;
+        // The same requests; clearing the halt of the IN endpoint goes
+        // between them wherever the reader thread gets to it, once per
+        // transfer that was in flight.
+        const std::string clear_in = "CTRL OUT req=0x01 val=0x0000 idx=0x0081";
+        auto requests = [&](std::vector<std::string> v, size_t *clears) {
+            *clears = static_cast<size_t>(std::erase_if(v, [&](const std::string &l) { return l.find(clear_in) != l.npos; }));
+            return v;
+        };
+        size_t real_clears = 0, sim_clears = 0;
+        EXPECT_EQ(requests(trace_events(trace_path, "CTRL"), &real_clears),
+                  requests(trace_events(sim_trace_path, "CTRL"), &sim_clears))
+            << c.name;
+        EXPECT_EQ(real_clears > 0, sim_clears > 0) << c.name;
+        unlink(sim_trace_path.c_str());
     }
 }
 
