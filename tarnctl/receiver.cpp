@@ -84,8 +84,18 @@ namespace {
 // query too, as soon as the driver's reader has seen its transfers end,
 // which takes a few latency periods at most. Then the event is the link going
 // down, reported once, and not a failure of this one write.
+// True on the receiver thread, which writes only the ping echo.
+thread_local bool on_receiver_thread = false;
+
 bool line_gone(void)
 {
+    if (on_receiver_thread) {
+        // It holds the transmit lock here, so it must not end the waiting
+        // request itself (lock order); its own loop sees the converter gone
+        // and reports it.
+        DWORD queued = 0;
+        return comm_link_down() || FT_GetQueueStatus(ft_handle, &queued) == FT_IO_ERROR;
+    }
     constexpr int probes = 10;
     for (int i = 0; i < probes; ++i) {
         DWORD queued = 0;
@@ -263,6 +273,7 @@ void *rx_handler(void *thread_arg)
     FT_HANDLE handle = thread_arg;
     unsigned char data[rx_block];
 
+    on_receiver_thread = true;
     rcv_started_mtx.release();
     for (;;) {
         DWORD bytesRead = 0;

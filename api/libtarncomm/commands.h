@@ -137,7 +137,9 @@ int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack);
 // waiting for its answer ends with ENODEV. Loops over many exchanges test
 // comm_link_down() and stop; the front end prints one line for the event.
 bool comm_link_down(void);
-// Marks the link as gone and wakes the request waiting, if any. True only
+// Marks the link as gone and wakes the request waiting, if any (taking its
+// object's lock: never call it holding the transmit lock while a request
+// may be waiting, e.g. from the receiver thread's ping echo). True only
 // for the call that changed the state; that call first prints message (if
 // not null) on stderr, so the event is one line, ahead of anything the
 // ended request prints.
