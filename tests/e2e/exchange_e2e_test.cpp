@@ -142,8 +142,17 @@ TEST_F(Exchange, InteractiveSessionReconnectsToTheSameBox)
 TEST_F(Exchange, VanishedConverterFailsTheCommandLineRun)
 {
     env["TARNCTL_SIM_TIMING"] = "real";
-    env["TARNCTL_SIM_FAULTS"] = "unplug-after-ms=120";
-    proc::Result r = run({"-U", code, "-e", "read 0 0x1000", "-s", "0"});
+    // Long enough after the connect even on a slow machine; the reads
+    // take seconds.
+    env["TARNCTL_SIM_FAULTS"] = "unplug-after-ms=600";
+    std::vector<std::string> args{"-U", code};
+    for (int i = 0; i < 8; ++i) {
+        args.push_back("-e");
+        args.push_back("read 0 0x1000");
+    }
+    args.push_back("-s");
+    args.push_back("0");
+    proc::Result r = run(args);
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(count_of(r.err, "Corvane lost: the USB converter is gone\n"), 1u) << r.err;
