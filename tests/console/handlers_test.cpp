@@ -1,13 +1,44 @@
 // The command handlers against a stand-in box that answers with canned
 // frames: argument parsing, what goes on the wire, what is printed.
 #include <gtest/gtest.h>
+#include <sys/time.h>
+#include <time.h>
 
+#include <algorithm>
+#include <atomic>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "console_fixture.h"
 #include "console_functions.h"
+
+// The wall clock of this test program, substituted for the ping's print:
+// while a test holds it, it reads a fixed instant, moved on by a step once
+// the stand-in driver has taken a write after the fixing (the ping request
+// went out). Otherwise it is the system's clock.
+namespace testclock {
+std::atomic<bool> held{false};
+std::atomic<int64_t> at_us{0}, step_us{0};
+std::atomic<size_t> writes_before{0};
+} // namespace testclock
+
+extern "C" int gettimeofday(struct timeval *__restrict tv, void *__restrict) noexcept
+{
+    int64_t us;
+    if (testclock::held) {
+        us = testclock::at_us;
+        if (fake_ft::tx_calls() > testclock::writes_before)
+            us += testclock::step_us;
+    } else {
+        timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        us = static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    }
+    tv->tv_sec = static_cast<time_t>(us / 1000000);
+    tv->tv_usec = static_cast<suseconds_t>(us % 1000000);
+    return 0;
+}
 
 namespace {
 
@@ -90,6 +121,29 @@ TEST_F(Handlers, Ping)
     EXPECT_EQ(r.sent[0].size(), 18u);
 }
 
+// The turn-around is shown in microseconds up to 1000 and in whole
+// milliseconds (cut, not rounded) above.
+TEST_F(Handlers, PingUnitChangesAbove1000Microseconds)
+{
+    fake_ft::add_echo_reply({0xF0, 0x04}, 0xF1);
+    const struct {
+        int64_t us;
+        const char *out;
+    } cases[] = {{999, "999us"}, {1000, "1000us"}, {1001, "1ms"}, {1999, "1ms"}, {2000, "2ms"}};
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    testclock::at_us = static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    for (const auto &c : cases) {
+        testclock::step_us = c.us;
+        testclock::writes_before = fake_ft::tx_calls();
+        testclock::held = true;
+        Run r = cmd(process_cmd_ping, nullptr);
+        testclock::held = false;
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(r.out, std::string("PING: turn around ") + c.out + "\n");
+    }
+}
+
 TEST_F(Handlers, SwitchRegisters)
 {
     fake_ft::add_reply({0xF0, 0x06, 0x11}, {0xF1, 0x06, 0x11, 0x3F});
@@ -98,11 +152,22 @@ TEST_F(Handlers, SwitchRegisters)
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.out, "register (011): 3f\n");
 
-    r = cmd(process_cmd_smi_reg, "0x11=0x3f");
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out + r.err, "");
-    ASSERT_EQ(r.sent.size(), 1u);
-    EXPECT_EQ(r.sent[0], bytes({0xF0, 0x05, 0x11, 0x3F}));
+    // Register numbers and values in any base strtoul takes: hexadecimal,
+    // decimal and octal (17 and 021 are 0x11, as 63 and 077 are 0x3f).
+    for (const char *reg : {"0x11", "17", "021"}) {
+        SCOPED_TRACE(reg);
+        r = cmd(process_cmd_smi_reg, reg);
+        EXPECT_EQ(r.out, "register (011): 3f\n");
+        EXPECT_EQ(r.sent.at(0), bytes({0xF0, 0x06, 0x11, 0x00}));
+    }
+    for (const char *write : {"0x11=0x3f", "17=63", "021=077"}) {
+        SCOPED_TRACE(write);
+        r = cmd(process_cmd_smi_reg, write);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(r.out + r.err, "");
+        ASSERT_EQ(r.sent.size(), 1u);
+        EXPECT_EQ(r.sent[0], bytes({0xF0, 0x05, 0x11, 0x3F}));
+    }
 
     // An over-long number is not refused: it reads as all ones.
     r = cmd(process_cmd_smi_reg, "99999999999999999999999=1");
@@ -123,7 +188,7 @@ TEST_F(Handlers, SwitchRegisters)
 TEST_F(Handlers, PhyRegisters)
 {
     fake_ft::add_reply({0xF0, 0x02}, {0xF1, 0x02, 0x23, 0x45, 0xC2, 0x5C});
-    fake_ft::add_reply({0xF0, 0x01}, {0xF1, 0x01});
+    fake_ft::add_echo_reply({0xF0, 0x01}, 0xF1);
     Run r = cmd(process_cmd_mdio_reg, "0x12345");
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.out, "register (45): 5cc2\n");
@@ -222,6 +287,23 @@ TEST_F(Handlers, EepromReadThatMakesNoProgressFails)
     EXPECT_EQ(r.sent.size(), 1u);
 }
 
+// An answer that claims more bytes than were asked would move the read past
+// bytes that were never copied (and show whatever the buffer held): the read
+// fails instead, in the last chunk as in an earlier one.
+TEST_F(Handlers, EepromReadAnswerLongerThanAskedFails)
+{
+    fake_ft::add_reply({0xF0, 0x09, 0x00, 0x02, 4}, cat({0xF1, 0x09, 0x00, 0x02, 8}, bytes(8, 0x11)));
+    fake_ft::add_reply({0xF0, 0x09, 0x00, 0x03, 57}, cat({0xF1, 0x09, 0x00, 0x03, 58}, bytes(57, 0x22)));
+    for (const char *param : {"read 0x200 4", "read 0x300 60"}) {
+        SCOPED_TRACE(param);
+        Run r = cmd(process_cmd_e2p, param);
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_EQ(r.err, "e2p_read failed\n");
+        EXPECT_EQ(r.sent.size(), 1u);
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << "no dump: " << r.out;
+    }
+}
+
 TEST_F(Handlers, EepromWriteInChunksOf57)
 {
     fake_ft::add_echo_reply({0xF0, 0x08}, 0xF1);
@@ -264,15 +346,15 @@ TEST_F(Handlers, EepromWriteNeverWrapsPastTheLastAddress)
 
 TEST_F(Handlers, Echo)
 {
+    // The box returns the text it was sent (cut to 31 characters).
     bytes answer = {0xF3, 0x00};
-    std::string text = "pong";
-    answer.insert(answer.end(), text.begin(), text.end());
+    answer.insert(answer.end(), 31, 'x');
     answer.resize(2 + 32, 0);
     fake_ft::add_reply({0xF2, 0x00}, answer);
     std::string long_text(40, 'x');
     Run r = cmd(process_cmd_echo, long_text.c_str());
     EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, "echo(pong)\n");
+    EXPECT_EQ(r.out, "echo(" + std::string(31, 'x') + ")\n");
     ASSERT_EQ(r.sent.size(), 1u);
     bytes expected = {0xF2, 0x00, 32, 0, 32, 0};
     expected.insert(expected.end(), 31, 'x');

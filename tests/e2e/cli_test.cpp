@@ -1,6 +1,8 @@
 // The console run from the command line: help texts, access level, box
 // selection, exit codes, and a whole request travelling to the stand-in box
 // and back.
+#include <algorithm>
+
 #include "e2e_common.h"
 
 namespace {
@@ -139,6 +141,28 @@ TEST_F(Cli, CommandsRunInCommandLineOrder)
     proc::Result r = run({"-U", code, "-c", "1", "-c", "1=H", "-c", "1", "-c", "all"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "cbus1(L)\ncbus1(H)\ncbus0(L)\ncbus1(H)\ncbus2(L)\ncbus3(L)\n");
+}
+
+// A run builds the device list, opens and configures the line once each,
+// whatever it does after; the driver has nothing to repeat on our behalf.
+TEST_F(Cli, ARunConnectsOnce)
+{
+    env["FAKE_FT_REPLIES"] = "6080=6f8002010000;6081=6f81303630";
+    proc::Result r = run({"-V", "-V", "-r"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<std::string> expected = {
+        "FT_SetVIDPID(0x403,0x7f80)", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList(1)", "FT_Open(0)",
+        "FT_ResetDevice", "FT_SetBitMode(0x00,0x00)", "FT_SetBaudRate(230400)", "FT_SetDataCharacteristics(8,0,0)",
+        "FT_SetFlowControl(0,0,0)", "FT_SetChars(0x7e,1,0,0)", "FT_SetTimeouts(700,50)", "FT_SetLatencyTimer(10)",
+        "FT_SetEventNotification(1)", "FT_Purge(3)"};
+    const auto log = driver_log();
+    ASSERT_GE(log.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + static_cast<long>(expected.size())), expected);
+    for (const char *once : {"FT_SetVIDPID", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open(",
+                             "FT_ResetDevice", "FT_SetBaudRate", "FT_Purge", "FT_Close"})
+        EXPECT_EQ(std::count_if(log.begin(), log.end(), [once](const std::string &l) { return l.rfind(once, 0) == 0; }),
+                  1)
+            << once;
 }
 
 TEST_F(Cli, FailuresWhileOpeningOrClosingEndWithOne)
