@@ -15,7 +15,8 @@ pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
       umockdev
       libumockdev-dev
       qemu-system-x86
-      busybox-static)
+      busybox-static
+      xz-utils)
 
 missing=()
 for p in "${pkgs[@]}"; do

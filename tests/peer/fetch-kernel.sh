@@ -2,14 +2,34 @@
 # Takes the kernel and the four USB modules the peer guest needs out of
 # Debian's kernel package, without installing the package: `apt-get download`
 # of the .deb into DIR, then only those files are unpacked from it.
-# Usage: fetch-kernel.sh DIR      (DIR/vmlinuz and DIR/modules/*.ko result)
+# Usage: fetch-kernel.sh DIR      (DIR/vmlinuz, DIR/vmlinux when it can be
+#                                  booted directly, DIR/modules/*.ko result)
 set -euo pipefail
 dir=${1:?usage: fetch-kernel.sh DIR}
 mods=(usb-common usbcore xhci-hcd xhci-pci)
 
+# Unpacking the compressed kernel is most of the guest's boot time under
+# TCG, so keep it unpacked too when it can be booted directly (an ELF image
+# with the PVH entry note); run.sh falls back to vmlinuz otherwise.
+unpacked_kernel() {
+  [ -f vmlinux ] || [ -f vmlinux.none ] && return 0
+  local off
+  off=$(LC_ALL=C grep -aobUP '\xfd7zXZ\x00' vmlinuz | head -n 1 | cut -d: -f1 || true)
+  if [ -n "$off" ] && command -v xz >/dev/null; then
+    tail -c +$((off + 1)) vmlinuz | xz -dcq > vmlinux.new 2>/dev/null || true
+    if [ "$(head -c 4 vmlinux.new | od -An -c | tr -d ' ')" = '177ELF' ] &&
+       readelf -n vmlinux.new 2>/dev/null | grep -q 'Xen.*(0x00000012)'; then
+      mv vmlinux.new vmlinux
+    fi
+  fi
+  rm -f vmlinux.new
+  [ -f vmlinux ] || touch vmlinux.none
+}
+
 mkdir -p "$dir"
 cd "$dir"
 if [ -f vmlinuz ] && [ -f modules.builtin ] && [ "$(ls modules/*.ko 2>/dev/null | wc -l)" -eq ${#mods[@]} ]; then
+  unpacked_kernel
   exit 0
 fi
 
@@ -34,7 +54,7 @@ fi
 
 patterns=('./boot/vmlinuz-*' '*/modules.builtin')
 for m in "${mods[@]}"; do patterns+=("*/$m.ko" "*/$m.ko.xz"); done
-rm -rf unpack modules
+rm -rf unpack modules vmlinux vmlinux.none
 mkdir -p unpack modules
 dpkg-deb --fsys-tarfile "$deb" | tar -x -C unpack --wildcards "${patterns[@]}" 2>/dev/null || true
 cp unpack/boot/vmlinuz-* vmlinuz.new
@@ -46,5 +66,6 @@ done
 find unpack -name modules.builtin -exec cp {} modules.builtin \;
 [ -f modules.builtin ] || { echo "fetch-kernel: modules.builtin not in $deb" >&2; exit 1; }
 mv vmlinuz.new vmlinuz
+unpacked_kernel
 rm -rf unpack "$deb"   # the four modules and the kernel are all we keep
 echo "$pkg" > package

@@ -117,6 +117,7 @@ struct Run {
     std::string decoded_format;
     unsigned decoded_flow = 99, decoded_xon = 0, decoded_xoff = 0;
     int flows_checked = 0;
+    int trace_lines = 0;
     int rates_checked = 0;
     int formats_checked = 0;
 };
@@ -134,6 +135,7 @@ void on_line(Run &r, const std::string &l) {
     char traced_parity = 0;
     unsigned traced_bits = 0, traced_stop = 0;
     // QEMU's own account of each line setting it decoded (its trace events).
+    if (l.find("usb_serial_set_") != std::string::npos) ++r.trace_lines;
     if (auto p = l.find("usb_serial_set_baud "); p != std::string::npos) {
         auto q = l.find("baud rate ", p);
         if (q != std::string::npos && std::sscanf(l.c_str() + q, "baud rate %lu", &traced) == 1) r.decoded_rate = traced;
@@ -169,6 +171,11 @@ void on_line(Run &r, const std::string &l) {
         const uint32_t port = line_rate(line_settings(r.pty));
         std::printf("peer: baud %lu: our divisor means %u, QEMU decodes %lu, the host port runs at %u\n", baud,
                     ours, r.decoded_rate, port);
+        // And whatever our tables say, the line must run within 3 % of the
+        // rate asked for.
+        if (r.decoded_rate * 100 > baud * 103 || r.decoded_rate * 103 < baud * 100)
+            fail("baud " + std::to_string(baud) + ": QEMU decodes " + std::to_string(r.decoded_rate) +
+                 ", more than 3 % off");
         if (r.decoded_rate + 1 < ours || r.decoded_rate > ours + 1)
             fail("baud " + std::to_string(baud) + ": QEMU decodes " + std::to_string(r.decoded_rate) +
                  ", our divisor means " + std::to_string(ours));
@@ -325,6 +332,7 @@ int main(int argc, char **argv) {
     else if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) fail("QEMU ended with status " + std::to_string(st));
     if (!r.guest_done) fail("the guest printed no result line");
     else if (!r.guest_pass) fail("the guest reported failures");
+    if (r.trace_lines == 0) fail("QEMU printed no trace of the converter's settings (option -trace usb_serial_set_*)");
     if (r.rates_checked < 10) fail("only " + std::to_string(r.rates_checked) + " baud rates were compared");
     if (r.flows_checked < 4) fail("only " + std::to_string(r.flows_checked) + " flow controls were compared");
     if (r.formats_checked < 3) fail("only " + std::to_string(r.formats_checked) + " formats were compared");

@@ -16,4 +16,6 @@ if [ ! -f "$kdir/vmlinuz" ]; then
 fi
 mkdir -p "$work"
 "$here/build-image.sh" "$work/peer.cpio" "$kdir" "$guest"
-exec "$host" "$qemu" "$kdir/vmlinuz" "$work/peer.cpio" "${PEER_TIMEOUT:-150}"
+kernel=$kdir/vmlinuz
+[ -f "$kdir/vmlinux" ] && kernel=$kdir/vmlinux   # boots without unpacking itself
+exec "$host" "$qemu" "$kernel" "$work/peer.cpio" "${PEER_TIMEOUT:-150}"

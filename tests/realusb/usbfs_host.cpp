@@ -143,6 +143,7 @@ struct UsbfsHost::Impl {
     mutable std::mutex mu; // guards everything below, converters and boxes included
     std::vector<std::unique_ptr<Device>> devices;
     std::vector<std::string> unknown;
+    std::vector<uint64_t> ioctl_times;
     std::condition_variable clock_cv;
     bool stopping = false;
     std::thread clock;
@@ -191,6 +192,7 @@ struct UsbfsHost::Impl {
         int err = 0;
         {
             std::lock_guard<std::mutex> lk(d->host->mu);
+            d->host->ioctl_times.push_back(d->host->now());
             res = d->host->ioctl_locked(*d, client, &err);
         }
         umockdev_ioctl_client_complete(client, res, err);
@@ -808,6 +810,12 @@ sim::ChannelState UsbfsHost::channel_state(int device, int channel) const
 {
     std::lock_guard<std::mutex> lk(impl_->mu);
     return impl_->devices.at(static_cast<size_t>(device))->conv->state(channel);
+}
+
+std::vector<uint64_t> UsbfsHost::ioctl_times() const
+{
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->ioctl_times;
 }
 
 size_t UsbfsHost::urbs_outstanding() const

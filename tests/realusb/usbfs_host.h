@@ -85,6 +85,10 @@ public:
     void set_loopback(int device, int channel, bool on);
     sim::ChannelState channel_state(int device, int channel = 0) const;
 
+    // Times (microseconds on the host's clock) of every ioctl the clients
+    // made, all devices.
+    std::vector<uint64_t> ioctl_times() const;
+
     // URBs submitted by the clients and not yet reaped (all devices).
     size_t urbs_outstanding() const;
 
