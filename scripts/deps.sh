@@ -22,10 +22,13 @@ missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-# Kernel and USB modules of the peer test's guest, out of Debian's package.
-"$(dirname "$0")/../tests/peer/fetch-kernel.sh" "$(dirname "$0")/../build/peer-kernel" ||
-  echo "deps: no kernel for the peer test (tests/peer/fetch-kernel.sh); that test will fail" >&2
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Kernel and USB modules of the peer test's guest, out of Debian's package
+# (after the packages: it needs xz and readelf).
+peer_kernel() {
+  "$(dirname "$0")/../tests/peer/fetch-kernel.sh" "$(dirname "$0")/../build/peer-kernel" ||
+    echo "deps: no kernel for the peer test (tests/peer/fetch-kernel.sh); that test will fail" >&2
+}
+[ ${#missing[@]} -eq 0 ] && { peer_kernel; exit 0; }
 
 if [ "$(id -u)" -eq 0 ]; then
   as_root=()
@@ -38,3 +41,4 @@ fi
 echo "installing: ${missing[*]}" >&2
 "${as_root[@]}" apt-get update -q
 DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q "${missing[@]}"
+peer_kernel
