@@ -9,13 +9,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "can.h"
+#include <cctype>
+#include <string>
+
 #include "can_functions.h"
+#include "catalogue.h"
 #include "commands.h"
-#include "e2p.h"
 #include "hdlc.h"
 #include "lineedit.h"
-#include "periphery.h"
 #include "remote_func.h"
 #include "tarnctl.h"
 
@@ -74,10 +75,7 @@ void hdlc_process_error(hdlc_msg_t *msg, uint16_t)
 
 void report_link_gone(void)
 {
-    if (comm_set_link_down()) {
-        fputs("Corvane lost: the USB converter is gone\n", stderr);
-        fflush(stderr);
-    }
+    comm_set_link_down("Corvane lost: the USB converter is gone\n");
 }
 
 namespace {
@@ -130,102 +128,26 @@ void hdlc_put_frame(const uint8_t *bytes, size_t len)
 
 namespace {
 
-// Exchange object of an acknowledgement of type 0x5F.
-comm_obj_t *route_ctl_ack(uint8_t cmd)
+// The box refuses a remote function in a debug text that names it
+// ("remote function 7: address out of range"): the waiting call of that
+// function, if no older call of it is outstanding, ends at once.
+void note_refusal(const hdlc_msg_t *msg, uint16_t len)
 {
-    switch (cmd) {
-    case MSG_CMD_PWR_ON:
-    case MSG_CMD_PWR_OFF:
-        return &comm_pwr_ctl;
-    case MSG_CMD_BL_ENABLE:
-        return &comm_bl_enable;
-    case MSG_CMD_BL_DISABLE:
-        return &comm_bl_disable;
-    case MSG_CMD_WUP_CTL:
-        return &comm_wup_ctl;
-    default:
-        return nullptr;
+    static const char prefix[] = "remote function ";
+    const int n = payload_text_len(msg, len);
+    const std::string text(reinterpret_cast<const char *>(msg->data), static_cast<size_t>(n));
+    if (text.compare(0, sizeof prefix - 1, prefix) != 0)
+        return;
+    size_t at = sizeof prefix - 1;
+    unsigned func = 0;
+    size_t digits = 0;
+    while (at < text.size() && isdigit(static_cast<unsigned char>(text[at])) && digits < 3) {
+        func = func * 10 + static_cast<unsigned>(text[at++] - '0');
+        ++digits;
     }
-}
-
-// Exchange object of an acknowledgement of type 0x6F.
-comm_obj_t *route_info_ack(uint8_t cmd)
-{
-    switch (cmd) {
-    case MSG_CMD_CAN_GET_SPEED:
-        return &can_get_speed_ctl;
-    case MSG_CMD_CAN_GET_FILTER_MASK:
-        return &can_get_filter_mask_ctl;
-    case MSG_CMD_CAN_GET_LCMODE:
-        return &can_get_lcmode_ctl;
-    case MSG_CMD_HK_STATUS:
-        return &comm_hk_status;
-    case MSG_CMD_FWV_READ:
-        return &comm_fwv_read;
-    case MSG_CMD_FWD_READ:
-        return &comm_fwd_read;
-    case MSG_CMD_BLS_READ:
-        return &comm_bls_read;
-    case MSG_CMD_BLV_READ:
-        return &comm_blv_read;
-    default:
-        return nullptr;
-    }
-}
-
-// Exchange object of an acknowledgement of type 0xF1.
-comm_obj_t *route_gen_ack(uint8_t cmd)
-{
-    switch (cmd) {
-    case MSG_CMD_MDIO_WRITE:
-        return &comm_mdio_write;
-    case MSG_CMD_MDIO_READ:
-        return &comm_mdio_read;
-    case MSG_CMD_PING:
-        return &comm_ping;
-    case MSG_CMD_SMI_WRITE:
-        return &comm_smi_write;
-    case MSG_CMD_SMI_READ:
-        return &comm_smi_read;
-    case MSG_CMD_E2P_WRITE:
-        return &comm_e2p_write;
-    case MSG_CMD_E2P_READ:
-        return &comm_e2p_read;
-    case MSG_CMD_CAN_SET_SPEED:
-        return &can_set_speed_ctl;
-    case MSG_CMD_CAN_GET_SPEED:
-        return &can_get_speed_ctl;
-    case MSG_CMD_CAN_SET_FILTER_MASK:
-        return &can_set_filter_mask_ctl;
-    // The box answers the filter read with type 0x6F; take the 0xF1 form
-    // too, as for the speed read.
-    case MSG_CMD_CAN_GET_FILTER_MASK:
-        return &can_get_filter_mask_ctl;
-    case MSG_CMD_CAN_TRACE_ENABLE:
-        return &can_trace_enable_ctl;
-    case MSG_CMD_CAN_TRACE_DISABLE:
-        return &can_trace_disable_ctl;
-    case MSG_CMD_CAN_SET_MODE:
-        return &can_set_mode_ctl;
-    case MSG_CMD_CAN_GET_MODE:
-        return &can_get_mode_ctl;
-    case MSG_CMD_CAN_RESET:
-        return &can_reset_ctl;
-    case MSG_CMD_CAN_REINIT:
-        return &can_reinit_ctl;
-    case MSG_CMD_CAN_WAKEUP_READ:
-        return &can_wakeup_read;
-    case MSG_CMD_CAN_WAKEUP_WRITE:
-        return &can_wakeup_write;
-    case MSG_CMD_ETH_WAKEUP_READ:
-        return &comm_eth_wakeup_read;
-    case MSG_CMD_ETH_WAKEUP_WRITE:
-        return &comm_eth_wakeup_write;
-    case MSG_CMD_CAN_SET_LCMODE:
-        return &can_set_lcmode_ctl;
-    default:
-        return nullptr;
-    }
+    if (digits == 0 || func > 0xFF || at >= text.size() || text[at] != ':')
+        return;
+    comm_refused(&comm_rmt_func, static_cast<uint8_t>(func));
 }
 
 } // namespace
@@ -244,19 +166,19 @@ void hdlc_on_rx_frame(const u8_t *buffer, uint16_t bytes_received)
     uint16_t len = std::min<uint16_t>(bytes_received, HDLC_MSG_SIZE);
     memcpy(&msg, buffer, len);
 
+    comm_catalogue_init();
     comm_obj_t *target = nullptr;
     switch (msg.hdr.type) {
-    case MSG_TYPE_RMT_ACK:
-        target = &comm_rmt_func;
-        break;
-    case MSG_TYPE_CTL_ACK:
-        target = route_ctl_ack(msg.hdr.cmd);
-        break;
     case MSG_TYPE_INFO_ACK:
-        if (msg.hdr.cmd == MSG_CMD_CAN_MSG)
+        if (msg.hdr.cmd == MSG_CMD_CAN_MSG) {
             process_can_msg(&msg, len);
-        else
-            target = route_info_ack(msg.hdr.cmd);
+            break;
+        }
+        [[fallthrough]];
+    case MSG_TYPE_RMT_ACK:
+    case MSG_TYPE_CTL_ACK:
+        if (const comm_service_t *svc = comm_service_for_ack(msg.hdr.type, msg.hdr.cmd))
+            target = svc->obj;
         break;
     case MSG_TYPE_GEN_RQ:
         if (msg.hdr.cmd == MSG_CMD_DBG)
@@ -265,10 +187,12 @@ void hdlc_on_rx_frame(const u8_t *buffer, uint16_t bytes_received)
             hdlc_ping_process_rq(&msg, len);
         break;
     case MSG_TYPE_GEN_ACK:
-        if (msg.hdr.cmd == MSG_CMD_DBG)
+        if (msg.hdr.cmd == MSG_CMD_DBG) {
             hdlc_dbg_process_rsp(&msg, len);
-        else
-            target = route_gen_ack(msg.hdr.cmd);
+            note_refusal(&msg, len);
+        } else if (const comm_service_t *svc = comm_service_for_ack(msg.hdr.type, msg.hdr.cmd)) {
+            target = svc->obj;
+        }
         break;
     default:
         hdlc_process_error(&msg, len);
@@ -307,7 +231,7 @@ int link_reconnect(void)
     if (start_receiver(ft_handle, rx_handler, &rcv_thread, &rcv_started_mtx) != 0) {
         fprintf(stderr, "failed to start receiver thread\n");
         fflush(stderr);
-        comm_set_link_down();
+        comm_set_link_down(nullptr);
         return -1;
     }
     rcv_thread_running = true;

@@ -26,8 +26,40 @@ typedef struct hdlc_msg {
 } TARN_PACKED hdlc_msg_t;
 static_assert(sizeof(hdlc_msg_t) == 62, "hdlc_msg is 62 bytes");
 
+// How an answer is tied to its request beyond its type and cmd: the request
+// bytes it echoes. An answer that does not echo them is not this request's.
+enum comm_match_flags : uint8_t {
+    COMM_MATCH_CMD = 1,       // the answer's cmd repeats the request cmd (remote functions)
+    COMM_MATCH_E2P_COUNT = 2, // payload byte 2 is a count of at most the one asked for
+    COMM_MATCH_TAGGABLE = 4,  // the service can make a request distinct by the answer length
+};
+typedef struct comm_match {
+    uint8_t ack_off; // first echoed byte in the answer payload
+    uint8_t req_off; // the request payload byte it echoes
+    uint8_t len;     // echoed bytes (0: the answer carries nothing of the request)
+    uint8_t flags;   // comm_match_flags
+} comm_match_t;
+
+// What tells one request's answer from another's: the cmd, the echoed
+// bytes, and (when the service asked for it) the exact answer length.
+constexpr unsigned COMM_KEY_MAX = 32;
+typedef struct comm_ident {
+    uint8_t cmd;
+    uint8_t flags;    // comm_match_flags of the request
+    uint8_t ack_off;  // where the key sits in the answer payload
+    uint8_t len;      // exact content length the answer must have; 0: any
+    uint8_t len_hint; // content length the answer is expected to have; 0: unknown
+    uint8_t count;    // COMM_MATCH_E2P_COUNT: the count asked for
+    uint8_t key_len;
+    uint8_t key[COMM_KEY_MAX];
+} comm_ident_t;
+
+// Requests that timed out and whose answer has not been seen: an answer that
+// fits one of them is taken out of the way, never given to another request.
+constexpr unsigned COMM_ORPHANS_MAX = 8;
+
 // The exchange object of one service. Fields up to ack are the classic layout,
-// in order; ack_arrived and ready were added for safe waiting and delivery.
+// in order; the fields after it were added for safe waiting and delivery.
 typedef struct comm_obj {
     pthread_t thread;      // thread that initialised the object; recorded only
     pthread_mutex_t mtx;   // held by the sender from before the request goes out until its wait begins
@@ -44,12 +76,31 @@ typedef struct comm_obj {
     // an object that was never initialised: the router knows every object,
     // but a service initialises its object only on its first call.
     int ready;
+    // How answers echo requests (from the service catalogue; a service whose
+    // echo depends on the call sets it before sending). Main thread.
+    comm_match_t match;
+    // Exact answer length the next request asks for (0: any) and the length
+    // its answer is expected to have (0: unknown); set by the service before
+    // sending, cleared by send_req. Main thread.
+    uint8_t expect_len;
+    uint8_t len_hint;
+    // Under mtx: whether a request waits and what its answer must look like,
+    // the length of the last answer stored, a refusal of the waiting request,
+    // and the requests that timed out without their answer seen yet.
+    int waiting;
+    comm_ident_t ident;
+    uint8_t ack_len;
+    int refused;
+    unsigned n_orphans;
+    comm_ident_t orphans[COMM_ORPHANS_MAX];
 } comm_obj_t;
 
 // Static initialiser for the global exchange objects: a valid, unlocked mutex
 // and condition before init_comm_obj, so a stray delivery finds sane locks.
-#define COMM_OBJ_INITIALIZER \
-    { {}, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, {}, 0, {}, 0, 0 }
+#define COMM_OBJ_INITIALIZER                                                                                       \
+    {                                                                                                              \
+        {}, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, {}, 0, {}, 0, 0, {}, 0, 0, 0, {}, 0, 0, 0, {} \
+    }
 
 // Sets the object to zero, records the calling thread, initialises mtx and
 // cond with default attributes, timeout 1 s, req.hdr = (req_type, req_cmd),
@@ -59,8 +110,10 @@ typedef struct comm_obj {
 void init_comm_obj(comm_obj_t *cobj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type, uint8_t ack_cmd);
 
 // A service's one-time initialisation: the service keeps a pointer, null
-// until its first call, which points it at obj and initialises obj with its
-// codes. Returns the pointer. Services run on the main thread only.
+// until its first call, which points it at obj. Every object of the service
+// catalogue is initialised there, once, with its codes, time-out and answer
+// matching; an object outside the catalogue is initialised here with the
+// codes given. Returns the pointer. Services run on the main thread only.
 comm_obj_t *comm_obj_once(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type,
                           uint8_t ack_cmd);
 
@@ -85,11 +138,36 @@ int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack);
 // comm_link_down() and stop; the front end prints one line for the event.
 bool comm_link_down(void);
 // Marks the link as gone and wakes the request waiting, if any. True only
-// for the call that changed the state, so exactly one caller reports it.
-bool comm_set_link_down(void);
+// for the call that changed the state; that call first prints message (if
+// not null) on stderr, so the event is one line, ahead of anything the
+// ended request prints.
+bool comm_set_link_down(const char *message = nullptr);
 // A fresh line (reconnected): requests go out again, and nothing sent on
 // the old line is waited for any more.
 void comm_set_link_up(void);
+
+// For the request in cobj->req, whose answer would have min_len content
+// bytes: 0 when no request that timed out could have an answer like its;
+// otherwise the smallest content length above min_len (up to max_len) that
+// none of those answers will have, for a service that can ask for an answer
+// of that length; 0xFF when every such length is taken. Main thread.
+uint8_t comm_distinct_len(comm_obj_t *cobj, uint8_t min_len, uint8_t max_len);
+
+// Re-synchronisation of the link, run by send_req before a request whose
+// answer could not be told from that of a request that timed out: one
+// exchange whose answer is unique, proving that all the box sent before it
+// has arrived. 0 when done, else the failed exchange's code. Defined with
+// the service catalogue.
+int comm_resync(void);
+// The box refused the request waiting on cobj with this cmd (it said so in a
+// debug text naming it). Ends that request with EREMOTEIO (121) only when no
+// older request with the same cmd is outstanding, so that the refusal cannot
+// be an older one's; otherwise nothing happens. Receiver thread.
+void comm_refused(comm_obj_t *cobj, uint8_t cmd);
+
+// Forgets the outstanding requests of objects whose answers cannot be told
+// apart by length (after a resync proved them lost).
+void comm_forget_orphans(comm_obj_t *cobj);
 
 // Called by the frame output, on the thread that sends, when a frame could
 // not be written whole (it has printed why). send_req then returns EIO (5)
@@ -99,7 +177,9 @@ void comm_tx_failed(void);
 // Stores size bytes of msg (clamped to 0..62) over the start of cobj->ack,
 // sets the arrival flag and wakes the sender. Bytes beyond size keep what
 // earlier acknowledgements left. Receiver thread only; dropped for a null or
-// never initialised object.
+// never initialised object. An answer that does not echo what the waiting
+// request sent, or that belongs to a request that timed out, is dropped:
+// it never completes another request.
 void process_ack(comm_obj_t *cobj, hdlc_msg_t *msg, int size);
 
 // Sets the request cmd and the expected acknowledgement cmd under the object's

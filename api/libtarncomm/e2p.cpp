@@ -16,15 +16,29 @@ int e2p_read(uint16_t addr, void *data, uint16_t *size)
     static comm_obj_t *cobj = nullptr;
     comm_obj_once(cobj, comm_e2p_read, MSG_TYPE_GEN_RQ, MSG_CMD_E2P_READ, MSG_TYPE_GEN_ACK, MSG_CMD_E2P_READ);
     const uint16_t want = size != nullptr ? *size : 0;
+    // After a read that timed out, ask for a count no outstanding answer has:
+    // the count in the answer then tells this read's answer from a late one
+    // of the same address. Only the bytes wanted are passed on.
+    uint8_t ask = static_cast<uint8_t>(want);
+    const uint8_t plain_len = static_cast<uint8_t>(2 + MSG_SZ_E2P_HDR + std::min<uint16_t>(want, E2P_MAX_PAYLOAD));
     put_le16(&cobj->req.data[0], addr);
-    cobj->req.data[2] = static_cast<uint8_t>(want);
+    const uint8_t tagged = comm_distinct_len(cobj, plain_len, 2 + MSG_SZ_E2P_HDR + E2P_MAX_PAYLOAD);
+    if (want <= E2P_MAX_PAYLOAD && tagged != 0 && tagged != 0xFF) {
+        ask = static_cast<uint8_t>(tagged - 2 - MSG_SZ_E2P_HDR);
+        cobj->expect_len = tagged;
+    }
+    cobj->len_hint = static_cast<uint8_t>(2 + MSG_SZ_E2P_HDR + std::min<uint16_t>(ask, E2P_MAX_PAYLOAD));
+    put_le16(&cobj->req.data[0], addr);
+    cobj->req.data[2] = ask;
     cobj->req_data_sz = MSG_SZ_E2P_HDR;
 
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
     if (rc != 0)
         return rc;
-    const uint8_t n = ack.data[2];
+    uint8_t n = ack.data[2];
+    if (ask != want && n > want)
+        n = static_cast<uint8_t>(want);
     // Never more than the 57 data bytes a payload can hold.
     const size_t copy = std::min<size_t>({n, want, E2P_MAX_PAYLOAD});
     if (data != nullptr && copy > 0)

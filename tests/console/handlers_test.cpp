@@ -188,7 +188,7 @@ TEST_F(Handlers, SwitchRegisters)
 TEST_F(Handlers, PhyRegisters)
 {
     fake_ft::add_reply({0xF0, 0x02}, {0xF1, 0x02, 0x23, 0x45, 0xC2, 0x5C});
-    fake_ft::add_reply({0xF0, 0x01}, {0xF1, 0x01});
+    fake_ft::add_echo_reply({0xF0, 0x01}, 0xF1);
     Run r = cmd(process_cmd_mdio_reg, "0x12345");
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.out, "register (45): 5cc2\n");
@@ -346,15 +346,15 @@ TEST_F(Handlers, EepromWriteNeverWrapsPastTheLastAddress)
 
 TEST_F(Handlers, Echo)
 {
+    // The box returns the text it was sent (cut to 31 characters).
     bytes answer = {0xF3, 0x00};
-    std::string text = "pong";
-    answer.insert(answer.end(), text.begin(), text.end());
+    answer.insert(answer.end(), 31, 'x');
     answer.resize(2 + 32, 0);
     fake_ft::add_reply({0xF2, 0x00}, answer);
     std::string long_text(40, 'x');
     Run r = cmd(process_cmd_echo, long_text.c_str());
     EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, "echo(pong)\n");
+    EXPECT_EQ(r.out, "echo(" + std::string(31, 'x') + ")\n");
     ASSERT_EQ(r.sent.size(), 1u);
     bytes expected = {0xF2, 0x00, 32, 0, 32, 0};
     expected.insert(expected.end(), 31, 'x');

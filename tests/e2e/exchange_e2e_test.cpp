@@ -164,4 +164,95 @@ TEST_F(Exchange, WriteThatMovesNothingIsReportedPerFrame)
     EXPECT_EQ(count_of(r.err, "send_rq timed out"), 0u) << r.err;
 }
 
+// ---- late answers never taken for the next request ----------------------
+
+// The echo times out and its answer comes while the VLAN write reads the
+// entry it merges into: that answer is another function's and is dropped.
+// The box's table holds exactly what the user wrote.
+TEST_F(Exchange, LateEchoAnswerIsNotMergedIntoAVlanWrite)
+{
+    env["TARNCTL_SIM_FAULTS"] = "delay-acks=2,delay-ms=1100";
+    proc::Result r = session_with_pause("echo ABCDEFGHIJKLMNOPQRSTUVWXYZ01234\\nvlan 100 1 y 0011\\n", 1.5,
+                                        "vlan 100-103\\nexit\\n");
+    ASSERT_FALSE(r.timed_out);
+    const std::string listing = r.out.substr(r.out.rfind("# vid(0100)"));
+    EXPECT_EQ(listing, "# vid(0100) fid(001) valid(x) ports(0011)\nvid(0101) fid(000) valid(-) ports(0000)\n"
+                       "vid(0102) fid(000) valid(-) ports(0000)\nvid(0103) fid(000) valid(-) ports(0000)\n# ")
+        << r.out << r.err;
+    // One table write, of entry 25 only.
+    size_t writes = 0;
+    for (const auto &w : trace_of("WIRE_TX"))
+        for (size_t at = w.find("7ef205"); at != std::string::npos; at = w.find("7ef205", at + 1))
+            if (at % 2 == 0) {
+                ++writes;
+                EXPECT_EQ(w.substr(at + 14, 8), "01190007") << w; // VLAN table, entry 25, 7 bytes
+            }
+    EXPECT_EQ(writes, 1u);
+}
+
+// Reads whose late answers carry their address or register: each command
+// shows its own data or fails, never the earlier one's.
+TEST_F(Exchange, LateAnswersOfEarlierReadsAreNotShown)
+{
+    ASSERT_EQ(run({"-U", code, "-i"}, "eep write 0x100 1 2 3\neep write 0x200 7 8 9\n").exit_code, 0);
+    struct Case {
+        const char *faults, *input, *wrong, *right;
+    };
+    const Case cases[] = {
+        {"delay-acks=2,delay-ms=1500", "eep read 0x100 3\neep read 0x200 3\n", "200: 01 02 03", "200: 07 08 09"},
+        {"delay-acks=1,delay-ms=1500", "eep read 0x100 3\neep read 0x200 3\n", "200: 01 02 03", "200: 07 08 09"},
+        {"delay-acks=2,delay-ms=1500", "sreg 0\nsreg 1\n", "register (001): 95", "register (001): 41"},
+        {"delay-acks=1,delay-ms=1500", "sreg 0\nsreg 1\n", "register (001): 95", "register (001): 41"},
+        {"delay-acks=2,delay-ms=1500", "mreg 0x1803\nmreg 0x1902\n", "register (02): 5cc2", "register (02): 0362"},
+        {"delay-acks=1,delay-ms=1500", "mreg 0x1803\nmreg 0x1902\n", "register (02): 5cc2", "register (02): 0362"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.faults) + " " + c.input);
+        env["TARNCTL_SIM_FAULTS"] = c.faults;
+        proc::Result r = run({"-U", code, "-i"}, c.input);
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.out.find(c.wrong), std::string::npos) << r.out;
+        // With only the first answer late, the second read is right.
+        if (std::string(c.faults).find("delay-acks=1") == 0)
+            EXPECT_NE(r.out.find(c.right), std::string::npos) << r.out << r.err;
+        else
+            EXPECT_NE(r.err.find("failed"), std::string::npos) << r.err;
+    }
+}
+
+// A frame typed by hand asks for EEPROM 0x100; its answer comes while the
+// read of 0x200 waits and echoes another address.
+TEST_F(Exchange, AnswerToARawFrameIsNotTakenForARead)
+{
+    ASSERT_EQ(run({"-U", code, "-i"}, "eep write 0x100 1 2 3\neep write 0x200 7 8 9\n").exit_code, 0);
+    env["TARNCTL_SIM_TIMING"] = "real";
+    proc::Result r = run({"-U", code, "-i"}, "hdlc 0xF0 0x09 0x00 0x01 0x03\neep read 0x200 3\n");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("200: 07 08 09"), std::string::npos) << r.out;
+}
+
+// A table read's answer carries only the entry's bytes. VLAN 1's late answer
+// must not be shown as VLAN 5: the second read either shows VLAN 5 or fails.
+TEST_F(Exchange, SlowLateTableAnswerIsNotShownForAnotherEntry)
+{
+    for (const char *faults : {"delay-acks=2,delay-ms=4500", "delay-acks=1,delay-ms=3500"}) {
+        SCOPED_TRACE(faults);
+        env["TARNCTL_SIM_FAULTS"] = faults;
+        proc::Result r = session_with_pause("vlan 1\\nvlan 5\\n", 2.0, "vlan 5\\nexit\\n");
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.out.find("vid(0005) fid(000) valid(x) ports(1111)"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("vid(0005) fid(000) valid(-) ports(0000)"), std::string::npos) << r.out << r.err;
+    }
+}
+
+// The box refuses a block erase outside the EEPROM at once, naming the
+// remote function; the command fails then, not after the 10 s time-out.
+TEST_F(Exchange, RefusedEraseEndsAtOnce)
+{
+    proc::Result r = run({"-U", code, "-e", "clear 0x2000 3"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("remote function 7: address out of range"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find("timed out"), std::string::npos) << r.err;
+}
+
 } // namespace

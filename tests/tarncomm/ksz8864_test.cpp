@@ -26,8 +26,10 @@ namespace {
 // sizes (2 x LE16), then the parameter block.
 constexpr size_t RMT_PARAM = 6;
 
-bytes rmt_ack(const bytes &req, const bytes &rtn)
+// The box fills its return block to the size the request asks for.
+bytes rmt_ack(const bytes &req, bytes rtn)
 {
+    rtn.resize(req[4] | (req[5] << 8), 0);
     return ack_of(0xF3, req[1], rtn);
 }
 

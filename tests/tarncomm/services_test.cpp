@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <sys/time.h>
 
 #include "e2p.h"
@@ -83,7 +84,15 @@ TEST(Periphery, PowerSetsCmdPerCall)
 
 TEST(Periphery, RegisterAccess)
 {
-    fake_box box(answer({0x06, 0x21, 0x34, 0x12}));
+    // Answers repeat the PHY and register (MDIO) or the register (SMI).
+    fake_box box([](const bytes &req) {
+        bytes p(req.begin() + 2, req.end());
+        if (req[1] == 0x02)
+            p = {req[2], req[3], 0x34, 0x12};
+        if (req[1] == 0x06)
+            p = {req[2], 0x21};
+        return std::vector<bytes>{ack_of(0xF1, req[1], p)};
+    });
     uint16_t v = 0;
     ASSERT_EQ(mdio_read(6, 0x21, &v), 0);
     EXPECT_EQ(v, 0x1234);
@@ -104,18 +113,21 @@ TEST(Periphery, RegisterAccess)
 
 TEST(Periphery, PingMeasuresAgainstTheEchoedTime)
 {
-    // The box echoes a start time one second earlier than the one sent.
+    // The box echoes the start time after 20 ms; an answer with another
+    // time (a late one of an earlier ping) is not this ping's.
     fake_box box([](const bytes &req) {
         bytes p(req.begin() + 2, req.end());
-        put_le64(&p[0], get_le64(&p[0]) - 1);
-        return std::vector<bytes>{ack_of(0xF1, 0x04, p)};
+        bytes older = p;
+        put_le64(&older[0], get_le64(&older[0]) - 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return std::vector<bytes>{ack_of(0xF1, 0x04, older), ack_of(0xF1, 0x04, p)};
     });
     struct timeval before;
     gettimeofday(&before, nullptr);
     uint32_t t = 0;
     ASSERT_EQ(ping(&t), 0);
-    EXPECT_GE(t, 1000000u);
-    EXPECT_LT(t, 1500000u);
+    EXPECT_GE(t, 20000u);
+    EXPECT_LT(t, 1000000u);
     const auto req = box.requests().at(0);
     ASSERT_EQ(req.size(), 18u);
     EXPECT_EQ(req[1], 0x04);
@@ -165,10 +177,14 @@ TEST(Periphery, StatusAndEthernetWakeup)
 
 TEST(RemoteFunc, EchoFrameAndReturnBlock)
 {
+    // The echo's answer repeats the text; one that does not is not its.
     bytes back(40);
-    for (size_t i = 0; i < back.size(); ++i)
-        back[i] = static_cast<uint8_t>('A' + i % 26);
-    fake_box box(answer(back));
+    fake_box box([&back](const bytes &req) {
+        bytes wrong(40, 'x');
+        back.assign(req.begin() + 6, req.end());
+        back.resize(40, 'z');
+        return std::vector<bytes>{ack_of(0xF3, 0x00, wrong), ack_of(0xF3, 0x00, back)};
+    });
     rmt_func_param_echo_t p{};
     std::strcpy(p.echo, "hallo");
     rmt_func_rtn_echo_t r{};
@@ -184,8 +200,9 @@ TEST(RemoteFunc, EchoFrameAndReturnBlock)
 TEST(RemoteFunc, TableWriteAndCmdPerCall)
 {
     fake_box box([](const bytes &req) {
-        // Answered with another cmd: still accepted.
-        return std::vector<bytes>{ack_of(0xF3, static_cast<uint8_t>(req[1] + 0x40), {0x78, 0x56, 0x34, 0x12})};
+        // An answer with another cmd is another function's: dropped.
+        return std::vector<bytes>{ack_of(0xF3, static_cast<uint8_t>(req[1] + 0x40), {0xEE, 0xEE, 0xEE, 0xEE}),
+                                  ack_of(0xF3, req[1], {0x78, 0x56, 0x34, 0x12})};
     });
     rmt_func_param_ind_tab_write_t w{};
     w.table = 1;
