@@ -12,6 +12,7 @@
 // each has a size of 1 to 13, a successful read starts with a begin marker,
 // the text of a record always fits and ends, and a sequence that reads back
 // whole is written and read back the same.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -61,12 +62,25 @@ int e2p_read(uint16_t addr, void *data, uint16_t *size)
     return 0;
 }
 
+// Writes: the box stores what it acknowledges. With write_seed set, per
+// write: all, one byte less, nothing, or a count larger than asked (of
+// which it stores what was sent).
+uint8_t write_seed = 0;
+unsigned writes = 0;
+
 int e2p_write(uint16_t addr, const void *data, uint16_t *size)
 {
     if (*size > 57)
         return -1;
-    for (uint16_t i = 0; i < *size; ++i)
+    const unsigned kind = write_seed == 0 ? 0 : ((write_seed >> (writes++ % 4) * 2) & 3);
+    uint16_t stored = *size;
+    if (kind == 1 && stored > 0)
+        stored = static_cast<uint16_t>(stored - 1);
+    else if (kind == 2)
+        stored = 0;
+    for (uint16_t i = 0; i < stored; ++i)
         eeprom[(addr + i) & 0xFFF] = static_cast<const uint8_t *>(data)[i];
+    *size = kind == 3 ? static_cast<uint16_t>(*size + 1) : stored;
     return 0;
 }
 
@@ -102,6 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const size_t capacity = (data[0] >> 2) == 0 ? E2P_CFG_WORK_AREA : (data[0] >> 2);
     seed = data[5];
     reads = 0;
+    write_seed = 0;
+    writes = 0;
     std::fill(eeprom.begin(), eeprom.end(), 0xFF);
     for (size_t i = 6; i < size && i - 6 < 4096; ++i)
         eeprom[(offset + i - 6) & 0xFFF] = data[i];
@@ -144,5 +160,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                   "written record reads back different");
         }
     }
+
+    // The chunked raw array (the CAN block's writer): success means every
+    // byte is stored where it belongs, whatever the box acknowledged.
+    const size_t n = std::min<size_t>(size - 6, 200);
+    std::fill(eeprom.begin(), eeprom.end(), 0xFF);
+    write_seed = data[1] ^ data[2];
+    writes = 0;
+    const uint16_t at = static_cast<uint16_t>(0x800 + (data[3] & 0x3F));
+    if (e2p_write_config_array(data + 6, at, static_cast<uint16_t>(n)) == 0) {
+        for (size_t i = 0; i < n; ++i)
+            check(eeprom[(at + i) & 0xFFF] == data[6 + i], "raw array reported stored but differs");
+    }
+    check(writes <= n + 1, "raw array write does not end");
     return 0;
 }

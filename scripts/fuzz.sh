@@ -25,7 +25,9 @@ failed=()
 for n in "${names[@]}"; do
   mkdir -p "build/fuzz/corpus/$n"
   echo "== $n: ${seconds} s"
-  if ! build/fuzz/bin/"${n}"_fuzz -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+  # -close_fd_mask=2: the targets' own messages on stderr are dropped; the
+  # fuzzer's and the sanitizers' reports still come.
+  if ! build/fuzz/bin/"${n}"_fuzz -max_total_time="$seconds" -timeout=10 -print_final_stats=1 -close_fd_mask=2 \
        -artifact_prefix="build/fuzz/artifacts/$n-" "build/fuzz/corpus/$n" "fuzz/corpus/$n"; then
     failed+=("$n")
   fi

@@ -27,6 +27,8 @@ struct DeviceSpec {
     // 0: the type's own identifiers (0x0403:0x7F80 for 0x0600).
     uint16_t vendor = 0;
     uint16_t product = 0;
+    // Product string; empty: the type's own name.
+    std::string product_name;
     // A box behind channel A. Without one the far side of each channel is a
     // plain line the test drives with wire_send()/wire_received().
     bool box = true;

@@ -149,7 +149,7 @@ bool Converter::string_descriptor(uint8_t index, std::string *out) const
         *out = "Corvane Sim";
         return true;
     case kProduct:
-        *out = type_.product_name;
+        *out = spec_.product_name.empty() ? std::string(type_.product_name) : spec_.product_name;
         return true;
     case kSerial:
         if (spec_.serial.empty())
