@@ -15,20 +15,8 @@ using e2e::code;
 const char *const show_500k = "PreScaler: 0\nPropSeg: 4\nPhaseSeg 1: 4\nPhaseSeg 2: 4\nSyncJumpWidth: 3\n"
                               "TripleSampling: 1\nCNF1: 192\nCNF2: 228\nCNF3: 4\n";
 
-class Can : public ::testing::Test {
+class Can : public e2e::SimScratch {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = ::testing::TempDir() + "tarnctl_can_XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        state_dir = buf.data();
-        trace_path = state_dir + "/trace";
-        env = {{"TARNCTL_SIM_TIMING", "fast"}, {"TARNCTL_SIM_STATE", state_dir}, {"TARNCTL_SIM_TRACE", trace_path}};
-    }
-    void TearDown() override { std::system(("rm -rf '" + state_dir + "'").c_str()); }
-
     proc::Result run(std::vector<std::string> args, std::optional<std::string> input = std::nullopt)
     {
         args.insert(args.begin(), TARNCTL_SIM_BIN);
@@ -81,9 +69,6 @@ protected:
             n += f.rfind(head, 0) == 0;
         return n;
     }
-
-    std::string state_dir, trace_path;
-    std::map<std::string, std::string> env;
 };
 
 size_t count_of(const std::string &text, const std::string &what)

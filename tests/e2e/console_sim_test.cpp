@@ -77,20 +77,8 @@ struct TraceEvent {
     std::string serial, kind, rest;
 };
 
-class ConsoleSim : public ::testing::Test {
+class ConsoleSim : public e2e::SimScratch {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = ::testing::TempDir() + "tarnctl_console_XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        state_dir = buf.data();
-        trace_path = state_dir + "/trace";
-        env = {{"TARNCTL_SIM_TIMING", "fast"}, {"TARNCTL_SIM_STATE", state_dir}, {"TARNCTL_SIM_TRACE", trace_path}};
-    }
-    void TearDown() override { std::system(("rm -rf '" + state_dir + "'").c_str()); }
-
     // Each run starts a trace of its own; the box's EEPROM file stays.
     proc::Result run(std::vector<std::string> args, std::optional<std::string> input = std::nullopt,
                      proc::Options o = {})
@@ -172,9 +160,6 @@ protected:
                 out.emplace_back(e.us, e.rest);
         return out;
     }
-
-    std::string state_dir, trace_path;
-    std::map<std::string, std::string> env;
 };
 
 // ---- the runner's signal option, which the -N test relies on ---------------

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,6 +45,34 @@ inline std::vector<std::string> lines_of(const std::string &text)
         lines.push_back(line);
     return lines;
 }
+
+// A fixture with a scratch folder of its own for the simulated boxes' EEPROM
+// files (and, where asked, the simulator's trace), removed after the test.
+// env holds the simulator's settings: fast timing, the folder, the trace.
+class SimScratch : public ::testing::Test {
+protected:
+    explicit SimScratch(bool with_trace = true) : with_trace_(with_trace) {}
+
+    void SetUp() override
+    {
+        std::string tmpl = ::testing::TempDir() + "tarnctl_sim_XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        ASSERT_NE(mkdtemp(buf.data()), nullptr);
+        state_dir = buf.data();
+        trace_path = state_dir + "/trace";
+        env = {{"TARNCTL_SIM_TIMING", "fast"}, {"TARNCTL_SIM_STATE", state_dir}};
+        if (with_trace_)
+            env["TARNCTL_SIM_TRACE"] = trace_path;
+    }
+    void TearDown() override { std::system(("rm -rf '" + state_dir + "'").c_str()); }
+
+    std::string state_dir, trace_path;
+    std::map<std::string, std::string> env;
+
+private:
+    bool with_trace_;
+};
 
 // The console on the stand-in driver, with one box by default; the driver's
 // call log goes to a file of its own per test.

@@ -10,17 +10,9 @@ namespace {
 
 using e2e::code;
 
-class Failures : public ::testing::Test {
+class Failures : public e2e::SimScratch {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = ::testing::TempDir() + "tarnctl_failures_XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        state_dir = buf.data();
-    }
-    void TearDown() override { std::system(("rm -rf '" + state_dir + "'").c_str()); }
+    Failures() : e2e::SimScratch(false) {}
 
     proc::Result run(std::vector<std::string> args, const std::string &faults = "",
                      std::optional<std::string> input = std::nullopt)
@@ -34,8 +26,6 @@ protected:
         o.limit = std::chrono::milliseconds(30000);
         return proc::run(args, o);
     }
-
-    std::string state_dir;
 };
 
 TEST_F(Failures, ConfigurationWriteCutByAnUnplugFails)

@@ -10,18 +10,9 @@ namespace {
 
 using e2e::code;
 
-class Sim : public ::testing::Test {
+class Sim : public e2e::SimScratch {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = ::testing::TempDir() + "tarnctl_sim_XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        state_dir = buf.data();
-        env = {{"TARNCTL_SIM_TIMING", "fast"}, {"TARNCTL_SIM_STATE", state_dir}};
-    }
-    void TearDown() override { std::system(("rm -rf '" + state_dir + "'").c_str()); }
+    Sim() : e2e::SimScratch(false) {}
 
     proc::Result run(std::vector<std::string> args, std::optional<std::string> input = std::nullopt)
     {
@@ -31,9 +22,6 @@ protected:
         o.input = std::move(input);
         return proc::run(args, o);
     }
-
-    std::string state_dir;
-    std::map<std::string, std::string> env;
 };
 
 TEST_F(Sim, VersionOfTheDefaultBox)

@@ -12,18 +12,9 @@ namespace {
 using e2e::code;
 using e2e::lines_of;
 
-class Switch : public ::testing::Test {
+class Switch : public e2e::SimScratch {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = ::testing::TempDir() + "tarnctl_switch_XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        state_dir = buf.data();
-        env = {{"TARNCTL_SIM_TIMING", "fast"}, {"TARNCTL_SIM_STATE", state_dir}};
-    }
-    void TearDown() override { std::system(("rm -rf '" + state_dir + "'").c_str()); }
+    Switch() : e2e::SimScratch(false) {}
 
     // Unlocked command-line run: the options in order, the last one's status.
     proc::Result cli(std::vector<std::string> args)
@@ -57,9 +48,6 @@ protected:
         r.out = out;
         return r;
     }
-
-    std::string state_dir;
-    std::map<std::string, std::string> env;
 };
 
 // Request frames (type, cmd) the box received, decoded from the trace's

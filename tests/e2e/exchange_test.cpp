@@ -30,20 +30,8 @@ size_t count_of(const std::string &text, const std::string &what)
     return n;
 }
 
-class Exchange : public ::testing::Test {
+class Exchange : public e2e::SimScratch {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = ::testing::TempDir() + "tarnctl_exchange_XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        state_dir = buf.data();
-        trace_path = state_dir + "/trace";
-        env = {{"TARNCTL_SIM_TIMING", "fast"}, {"TARNCTL_SIM_STATE", state_dir}, {"TARNCTL_SIM_TRACE", trace_path}};
-    }
-    void TearDown() override { std::system(("rm -rf '" + state_dir + "'").c_str()); }
-
     proc::Result run(std::vector<std::string> args, std::optional<std::string> input = std::nullopt)
     {
         std::remove(trace_path.c_str());
@@ -78,9 +66,6 @@ protected:
         }
         return out;
     }
-
-    std::string state_dir, trace_path;
-    std::map<std::string, std::string> env;
 };
 
 // Every frame the console sends is one bulk OUT transfer holding exactly
