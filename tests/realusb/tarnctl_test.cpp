@@ -358,12 +358,12 @@ TEST_F(RealUsb, UnplugDuringAListingEndsItWithOneLine)
     EXPECT_NE(r.err.find("Corvane CV000001 has not come back"), std::string::npos) << r.err;
 }
 
-// The driver alone: a megabyte looped back through FT_Write and FT_Read, then
+// The driver alone: three megabytes looped back through FT_Write and FT_Read, then
 // an open handle left idle. Each URB here crosses a socket to this process,
 // so the idle figure is the driver's cost plus the emulation's; it is
 // printed, and bounded only loosely (a spinning event loop costs a whole
 // core).
-TEST_F(RealUsb, DriverLoopsAMegabyteBackAndIdlesQuietly)
+TEST_F(RealUsb, DriverLoopsMegabytesBackAndIdlesQuietly)
 {
     sim::DeviceSpec d = box("CV000001");
     d.box = false;
@@ -373,7 +373,7 @@ TEST_F(RealUsb, DriverLoopsAMegabyteBackAndIdlesQuietly)
     o.env = host->child_env();
     o.limit = std::chrono::milliseconds(240000);
     const char *bytes_env = getenv("REALUSB_LOOP_BYTES");
-    const long bytes = bytes_env ? atol(bytes_env) : 1L << 20;
+    const long bytes = bytes_env ? atol(bytes_env) : 3L << 20;
     proc::Result r = proc::run({LOOP_CLIENT_BIN, std::to_string(bytes), "2000"}, o);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     std::smatch m;
