@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build and the tests need, only those
 # that are missing. Works as root, and as a normal user where sudo exists.
+# With --tests it also fetches the kernel of the peer test's guest (a 70 MB
+# download that only the test suite needs).
 set -euo pipefail
+for_tests=false
+[ "${1:-}" = "--tests" ] && for_tests=true
 
 pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev
@@ -25,6 +29,7 @@ done
 # Kernel and USB modules of the peer test's guest, out of Debian's package
 # (after the packages: it needs xz and readelf).
 peer_kernel() {
+  $for_tests || return 0
   "$(dirname "$0")/../tests/peer/fetch-kernel.sh" "$(dirname "$0")/../build/peer-kernel" ||
     echo "deps: no kernel for the peer test (tests/peer/fetch-kernel.sh); that test will fail" >&2
 }

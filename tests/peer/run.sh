@@ -11,7 +11,7 @@ if [ -z "$qemu" ]; then
   exit 1
 fi
 if [ ! -f "$kdir/vmlinuz" ]; then
-  echo "peer: FAIL no kernel in $kdir: run scripts/deps.sh, or tests/peer/fetch-kernel.sh $kdir" >&2
+  echo "peer: FAIL no kernel in $kdir: run scripts/deps.sh --tests, or tests/peer/fetch-kernel.sh $kdir" >&2
   exit 1
 fi
 mkdir -p "$work"
