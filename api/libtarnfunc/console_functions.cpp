@@ -52,6 +52,10 @@ void system_error(const char *text, int code)
 
 void fail_stderr(const char *text)
 {
+    // A lost converter has been reported in one line; the command that it
+    // ended adds nothing.
+    if (comm_link_down())
+        return;
     fputs(text, stderr);
     fflush(stderr);
 }
