@@ -106,7 +106,10 @@ TEST_F(Exchange, VanishedConverterEndsTheListingWithOneLine)
     EXPECT_EQ(count_of(r.err, "hdlc_put"), 0u) << r.err;
     EXPECT_EQ(count_of(r.err, "timed out"), 0u) << r.err;
     EXPECT_EQ(r.out.find("register (000)"), std::string::npos);
-    EXPECT_NE(r.err.find("Corvane CV000001 has not come back"), std::string::npos) << r.err;
+    // One event, one line each: no failure of the ended listing, no second
+    // word for the box that is not back.
+    EXPECT_EQ(r.err, "Corvane lost: the USB converter is gone\nCorvane CV000001 has not come back\n");
+    EXPECT_EQ(r.out.find("No Corvane detected"), std::string::npos) << r.out;
 }
 
 // In interactive mode the console picks the box up again when the same
@@ -142,6 +145,7 @@ TEST_F(Exchange, VanishedConverterFailsTheCommandLineRun)
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(count_of(r.err, "Corvane lost: the USB converter is gone\n"), 1u) << r.err;
     EXPECT_EQ(count_of(r.err, "hdlc_put"), 0u) << r.err;
+    EXPECT_EQ(count_of(r.err, "e2p_read failed"), 0u) << r.err;
     EXPECT_EQ(r.out.find("register (000)"), std::string::npos);
 }
 

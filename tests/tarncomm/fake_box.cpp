@@ -43,6 +43,7 @@ fake_box::fake_box(responder_t responder) : responder_(std::move(responder))
 {
     current = this;
     hdlc_init(&fake_box::put_char, &fake_box::on_rx_frame);
+    hdlc_set_frame_output(&fake_box::put_frame); // whole frames, as the console sends
     thread_ = std::thread([this] { run(); });
 }
 
@@ -54,6 +55,7 @@ fake_box::~fake_box()
     }
     cv_.notify_all();
     thread_.join();
+    hdlc_set_frame_output(nullptr);
     hdlc_init(nullptr, nullptr);
     current = nullptr;
 }
@@ -90,6 +92,12 @@ void fake_box::send_later(const bytes &ack, std::chrono::milliseconds delay)
     std::lock_guard<std::mutex> lock(mtx_);
     timed_.emplace_back(std::chrono::steady_clock::now() + delay, ack);
     cv_.notify_all();
+}
+
+void fake_box::put_frame(const uint8_t *bytes, size_t len)
+{
+    for (size_t i = 0; i < len; ++i)
+        put_char(static_cast<char>(bytes[i]));
 }
 
 void fake_box::put_char(char c)
