@@ -339,6 +339,18 @@ TEST_F(Exchange, SlowLateTableAnswerIsNotShownForAnotherEntry)
     }
 }
 
+// A table entry or a MIB counter that could not be read is named: the table
+// listing stops there, the counter listing leaves it out and goes on.
+TEST_F(Exchange, SlowUnreadEntriesAreNamed)
+{
+    env["TARNCTL_SIM_FAULTS"] = "drop-acks=1";
+    proc::Result r = run({"-U", code, "-i"}, "tab smac 3-5\nexit\n");
+    EXPECT_NE(r.err.find("failed to read entry 3 from smac table\n"), std::string::npos) << r.err;
+    r = run({"-U", code, "-i"}, "mib 1\nexit\n");
+    EXPECT_NE(r.err.find("mib: could not read RxLoPriorityByte of port 1, skipped\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("MIB: P1 ( )( ) TxLoPriorityByte("), std::string::npos) << r.out;
+}
+
 // The box refuses a block erase outside the EEPROM at once, naming the
 // remote function; the command fails then, not after the 10 s time-out.
 TEST_F(Exchange, RefusedEraseEndsAtOnce)
