@@ -124,13 +124,15 @@ int can_bridge_open(const char *iface)
     return 0;
 }
 
-void can_bridge_close(void)
+can_bridge_status_t can_bridge_close(void)
 {
     std::lock_guard<std::mutex> lock(bridge_mtx);
+    const can_bridge_status_t was = bridge_state;
     if (bridge_fd >= 0)
         close(bridge_fd);
     bridge_fd = -1;
     bridge_state.on = false;
+    return was;
 }
 
 void can_bridge_record(const uint8_t *record)

@@ -17,22 +17,23 @@
 // kind that is neither.
 bool can_record_to_frame(const uint8_t *record, struct can_frame *frame);
 
-// Bridges the trace to the interface: 0, or -1 with a message on stderr and
-// the bridge as it was (an interface that is missing, down or not CAN).
-int can_bridge_open(const char *iface);
-// Ends the bridge; its counts stay in the status until the next open.
-void can_bridge_close(void);
-// Receiver thread: writes one record without ever blocking. A full socket
-// buffer drops the frame and counts it; an interface that went away or down
-// ends the bridge with one line on stderr.
-void can_bridge_record(const uint8_t *record);
-
+// The bridge's state: its interface and what it did there.
 struct can_bridge_status_t {
     bool on;
     char iface[IFNAMSIZ];
     uint64_t written;
     uint64_t dropped;
 };
+
+// Bridges the trace to the interface: 0, or -1 with a message on stderr and
+// the bridge as it was (an interface that is missing, down or not CAN).
+int can_bridge_open(const char *iface);
+// Ends the bridge; its state just before (on, and its counts, when it was).
+can_bridge_status_t can_bridge_close(void);
+// Receiver thread: writes one record without ever blocking. A full socket
+// buffer drops the frame and counts it; an interface that went away or down
+// ends the bridge with one line on stderr.
+void can_bridge_record(const uint8_t *record);
 can_bridge_status_t can_bridge_status(void);
 
 #endif

@@ -147,8 +147,8 @@ int can_bridge(char *rest)
 {
     char *save = nullptr;
     const char *iface = rest != nullptr ? strtok_r(rest, " \t", &save) : nullptr;
-    const can_bridge_status_t st = can_bridge_status();
     if (iface == nullptr) {
+        const can_bridge_status_t st = can_bridge_status();
         if (st.on)
             printf("bridge %s: %llu frames written, %llu dropped\n", st.iface,
                    static_cast<unsigned long long>(st.written), static_cast<unsigned long long>(st.dropped));
@@ -162,7 +162,7 @@ int can_bridge(char *rest)
         return -1;
     }
     if (strcasecmp(iface, "off") == 0) {
-        can_bridge_close();
+        const can_bridge_status_t st = can_bridge_close();
         if (st.on)
             printf("bridge off: %llu frames written, %llu dropped\n", static_cast<unsigned long long>(st.written),
                    static_cast<unsigned long long>(st.dropped));
