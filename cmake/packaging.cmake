@@ -140,8 +140,7 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libusbserial${USBSERIAL_SOVERSION} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "USB serial converter driver library over libusb-1.0 (development files)
 The C headers of libusbserial (usbserial.h, WinTypes.h), its pkg-config file
-usbserial.pc and the link to build programs against it:
- cc prog.c $(pkg-config --cflags --libs usbserial)")
+usbserial.pc and the link, to build programs against the library.")
 
 # At packaging time: the library package's run-time dependencies, from
 # dpkg-shlibdeps on the built library.

@@ -35,6 +35,9 @@ share/man/man1/tarnctl-sim.1.gz
 share/man/man1/tarnctl.1.gz
 EOF
 )"
+for page in tarnctl tarnctl-sim; do
+    zgrep -q "^\.TH .* \"tarnctl $version\"" "$inst/share/man/man1/$page.1.gz" || fail "$page(1) is not of version $version"
+done
 soname=$(readelf -d "$inst/$libdir/libusbserial.so.$version" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 [ "$soname" = "libusbserial.so.$soversion" ] || fail "SONAME is '$soname'"
 
