@@ -3,8 +3,9 @@
 # does before each step; the compiler's progress is ninja's own. Everything
 # goes to standard error, so a caller's standard output stays its own.
 #   scripts/build.sh [PRESET]         everything, the tests and benchmarks too
-#   scripts/build.sh --run [PRESET]   only the programs tarnctl and tarnctl-sim:
-#                                     no test tooling needed
+#   scripts/build.sh --run [PRESET]   only the programs tarnctl and tarnctl-sim
+#                                     and what installing them needs: no test
+#                                     tooling needed
 set -euo pipefail
 cd "$(dirname "$0")/.."
 run_only=false
@@ -18,7 +19,9 @@ extra=()
 targets=()
 if $run_only; then
   extra+=(-DTARNCTL_BUILD_TESTS=OFF -DTARNCTL_BUILD_BENCH=OFF)
-  targets=(--target tarnctl tarnctl-sim)
+  # With the compressed man pages and package documents, so that an install
+  # or the packages can be made from this tree too.
+  targets=(--target tarnctl tarnctl-sim manpages package_docs)
   what="tarnctl and tarnctl-sim"
 else
   extra+=(-DTARNCTL_BUILD_TESTS=ON)
