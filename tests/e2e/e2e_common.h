@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "process_runner.h"
+#include "scratch_dir.h"
 
 namespace e2e {
 
@@ -57,17 +58,14 @@ protected:
 
     void SetUp() override
     {
-        std::string tmpl = ::testing::TempDir() + "tarnctl_sim_XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        state_dir = buf.data();
+        state_dir = makeScratchDir("tarnctl_sim");
+        ASSERT_FALSE(state_dir.empty());
         trace_path = state_dir + "/trace";
         env = {{"TARNCTL_SIM_TIMING", "fast"}, {"TARNCTL_SIM_STATE", state_dir}};
         if (with_trace_)
             env["TARNCTL_SIM_TRACE"] = trace_path;
     }
-    void TearDown() override { std::system(("rm -rf '" + state_dir + "'").c_str()); }
+    void TearDown() override { removeScratchDir(state_dir); }
 
     // tarnctl-sim with these arguments and the fixture's settings; each run
     // starts a trace of its own, the boxes' EEPROM files stay.
