@@ -47,7 +47,7 @@ struct sub_words {
     const char *const *words;
 };
 
-const char *const can_subs[] = {"show", "speed", "dump", "reset", "reinit", "calc", "mode", "log", nullptr};
+const char *const can_subs[] = {"show", "speed", "dump", "reset", "reinit", "calc", "mode", "log", "bridge", nullptr};
 const char *const on_off[] = {"on", "off", nullptr};
 const char *const can_modes[] = {"show", "normal", "listen", nullptr};
 const char *const off_only[] = {"off", nullptr};
@@ -61,7 +61,8 @@ const char *const cbus_subs[] = {"all", nullptr};
 
 const sub_words sub_word_table[] = {
     {"can", 1, nullptr, can_subs},    {"can", 2, "dump", on_off},         {"can", 2, "mode", can_modes},
-    {"can", 2, "log", off_only},      {"wup", 1, nullptr, wup_subs},      {"power", 1, nullptr, on_off},
+    {"can", 2, "log", off_only},      {"can", 2, "bridge", off_only},     {"wup", 1, nullptr, wup_subs},
+    {"power", 1, nullptr, on_off},
     {"sniff", 2, nullptr, sniff_subs}, {"cfg", 1, nullptr, cfg_subs},      {"eep", 1, nullptr, eep_subs},
     {"tab", 1, nullptr, tab_subs},    {"test", 1, nullptr, test_subs},    {"cbus", 1, nullptr, cbus_subs},
 };

@@ -21,11 +21,12 @@ TEST(LineEditCompletion, CommandWordsAndFixedSubWords)
         {{}, "BL", {"blversion", "blstring"}},
         {{}, "e", {"exit", "eep", "e2p", "echo"}},
         {{}, "zz", {}},
-        {{"can"}, "", {"show", "speed", "dump", "reset", "reinit", "calc", "mode", "log"}},
+        {{"can"}, "", {"show", "speed", "dump", "reset", "reinit", "calc", "mode", "log", "bridge"}},
         {{"can"}, "re", {"reset", "reinit"}},
         {{"CAN", "du"}, "o", {"on", "off"}},
         {{"can", "mode"}, "", {"show", "normal", "listen"}},
         {{"can", "log"}, "", {"off"}},
+        {{"can", "bridge"}, "", {"off"}},
         {{"can", "d"}, "", {}}, // one letter selects no sub-command
         {{"e2p"}, "", {"read", "write", "clear"}},
         {{"sniff"}, "", {}},
