@@ -252,10 +252,12 @@ bool parse_env(EnvConfig *cfg, std::string *err,
                 return false;
             }
         }
-        if (cfg->faults.replug_after_ms >= 0 &&
-            (cfg->faults.unplug_after_ms < 0 ||
-             cfg->faults.replug_after_ms <= cfg->faults.unplug_after_ms)) {
-            *err = "TARNCTL_SIM_FAULTS: replug-after-ms needs an earlier unplug-after-ms";
+        // With an unplug keyed to a transfer, the replug counts from that
+        // unplug; with a timed one, both count from the start.
+        const BusFaults &f = cfg->faults;
+        if (f.replug_after_ms >= 0 && f.unplug_after_bulk_out == 0 &&
+            (f.unplug_after_ms < 0 || f.replug_after_ms <= f.unplug_after_ms)) {
+            *err = "TARNCTL_SIM_FAULTS: replug-after-ms needs an earlier unplug-after-ms or an unplug-after-bulk-out";
             return false;
         }
     }

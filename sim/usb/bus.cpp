@@ -82,7 +82,9 @@ void Bus::configure_from_env()
         const BusFaults &f = cfg.faults;
         if (f.unplug_after_ms >= 0)
             d->unplug_at = t0 + static_cast<uint64_t>(f.unplug_after_ms) * 1000;
-        if (f.replug_after_ms >= 0)
+        if (f.replug_after_ms >= 0 && f.unplug_after_bulk_out)
+            d->replug_delay_us = static_cast<uint64_t>(f.replug_after_ms) * 1000;
+        else if (f.replug_after_ms >= 0)
             d->replug_at = t0 + static_cast<uint64_t>(f.replug_after_ms) * 1000;
         d->stall_control_nth = f.stall_control;
         d->stall_in_nth = f.stall_bulk_in;
@@ -338,6 +340,8 @@ int Bus::submit_locked(XferHdr *x, libusb_transfer_type type, int timeout_ms)
     // unplug to that command's request, not to a time a slow start can miss.
     if (!in && d.unplug_out_nth && ++d.out_taken == d.unplug_out_nth) {
         d.unplug_at = t;
+        if (d.replug_delay_us != UINT64_MAX)
+            d.replug_at = t + d.replug_delay_us;
         clock_cv_.notify_one();
     }
     const uint64_t frame = d.conv->frame_us();

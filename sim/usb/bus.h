@@ -46,6 +46,7 @@ struct SimDevice {
     int stall_in_nth = 0, in_count = 0, stall_out_nth = 0, out_count = 0;
     int unplug_out_nth = 0, out_taken = 0;
     uint64_t unplug_at = UINT64_MAX, replug_at = UINT64_MAX;
+    uint64_t replug_delay_us = UINT64_MAX; // after an unplug keyed to a transfer
 };
 
 // Private part of a transfer, kept in front of the libusb_transfer it

@@ -32,6 +32,18 @@ size_t count_of(const std::string &text, const std::string &what)
 
 class Exchange : public e2e::SimScratch {
 protected:
+    // True once the trace shows the converter plugged in again after an unplug.
+    bool back_after_unplug()
+    {
+        bool gone = false;
+        for (const auto &l : e2e::lines_of(e2e::read_file(trace_path))) {
+            if (l.find(" UNPLUG") != std::string::npos)
+                gone = true;
+            else if (gone && l.find(" PLUG") != std::string::npos)
+                return true;
+        }
+        return false;
+    }
     // An interactive session whose lines come in two parts, with a pause
     // between them (for answers the box delays by a set time).
     proc::Result session_with_pause(const std::string &first, double pause_s, const std::string &second)
@@ -93,8 +105,11 @@ TEST_F(Exchange, VanishedConverterEndsTheListingWithOneLine)
 // serial number is back by the next command.
 TEST_F(Exchange, InteractiveSessionReconnectsToTheSameBox)
 {
-    env["TARNCTL_SIM_FAULTS"] = "unplug-after-ms=150,replug-after-ms=400";
-    proc::Result r = session_with_pause("vlan\n", 1.0, "sreg 0\nexit\n");
+    // The converter goes during the listing's fifth request and is back
+    // 300 ms later; the next command is typed once the trace shows it back.
+    env["TARNCTL_SIM_FAULTS"] = "unplug-after-bulk-out=5,replug-after-ms=300";
+    proc::Result r = session_when(
+        "vlan\n", [this](const proc::Result &) { return back_after_unplug(); }, "sreg 0\nexit\n");
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(count_of(r.err, "Corvane lost: the USB converter is gone\n"), 1u) << r.err;

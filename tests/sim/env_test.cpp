@@ -80,6 +80,7 @@ TEST(SimEnv, BadValuesAreRefusedWithTheirName)
         {"TARNCTL_SIM_FAULTS", "replug-after-ms=10"},
         {"TARNCTL_SIM_FAULTS", "kernel-driver=9"},
         {"TARNCTL_SIM_FAULTS", "unplug-after-bulk-out=0"},
+        {"TARNCTL_SIM_FAULTS", "unplug-after-ms=500,replug-after-ms=400"},
     };
     for (auto &[name, value] : bad) {
         sim::EnvConfig cfg;
