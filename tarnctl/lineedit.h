@@ -51,6 +51,10 @@ private:
 // on the line (none: the command word). Exposed for tests.
 std::vector<std::string> lineedit_candidates(const std::vector<std::string> &before, const std::string &partial);
 
+// The candidates as Tab lists them: sorted, in columns of the widest word,
+// as many to a row as fit in cols characters; never a word cut at the edge.
+std::string lineedit_layout(std::vector<std::string> words, size_t cols);
+
 // The history file: ${XDG_STATE_HOME:-$HOME/.local/state}/tarnctl/history;
 // empty when neither variable is set.
 std::string lineedit_history_path();
