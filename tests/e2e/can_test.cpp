@@ -184,6 +184,26 @@ TEST_F(Can, TraceRecordsPrintedWhileWaitingForInput)
     EXPECT_NE(r.out.find("dump off\n"), std::string::npos);
 }
 
+// The bridge is the console's own business: nothing goes to the box for it.
+// (The interface cases need a kernel with CAN: the peer CAN guest has them;
+// here the last line is whichever refusal this machine gives.)
+TEST_F(Can, BridgeStateAndRefusals)
+{
+    proc::Result r = run({"-U", code, "-i"}, "can bridge\ncan br off\ncan bridge a b\n"
+                                             "can bridge 0123456789abcdef\ncan bridge nosuch0\nexit\n");
+    EXPECT_EQ(r.exit_code, 1) << r.err; // the refused commands fail the session
+    EXPECT_EQ(r.out, "# bridge off\n# bridge off\n# # # # ");
+    EXPECT_TRUE(std::regex_match(r.err, std::regex("can bridge: one interface name or off\n"
+                                                   "can bridge: invalid interface name 0123456789abcdef\n"
+                                                   "can bridge: [^\n]+\n")))
+        << r.err;
+    EXPECT_TRUE(can_requests().empty());
+
+    r = run({"-U", code, "-X", "bridge nosuch0"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.compare(0, 12, "can bridge: "), 0) << r.err;
+}
+
 const char *const all_passed = "mdio_reg_read_test(0x18, 0x03, 0x5CC2, 100) passed\n"
                                "mdio_reg_read_test(0x19, 0x03, 0x5CC2, 100) passed\n"
                                "mdio_reg_read_test(0x06, 0x00, 0x95, 100) passed\n"
