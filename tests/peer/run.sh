@@ -8,7 +8,7 @@ host=${1:?} guest=${2:?} kdir=${3:?} work=${4:?} variant=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 qemu=$(command -v qemu-system-x86_64 || true)
 if [ -z "$qemu" ]; then
-  echo "peer: FAIL qemu-system-x86_64 not found: install the package qemu-system-x86 (scripts/deps.sh does)" >&2
+  echo "peer: FAIL qemu-system-x86_64 not found: install the package qemu-system-x86 (scripts/deps.sh --tests does)" >&2
   exit 1
 fi
 if [ ! -f "$kdir/vmlinuz" ]; then
