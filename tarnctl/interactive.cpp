@@ -83,19 +83,22 @@ int parse_interactive(void)
 {
     char line_buf[line_buf_size];
     int parser_active = 1;
-    int ret_val = 0;
+    // A session in which any command failed ends with a failure, so that a
+    // script fed through the prompt learns it.
+    bool failed = false;
 
-    // On a terminal the line comes from the line editor; otherwise the
-    // input is read exactly as below.
-    lineedit_session terminal;
+    // On a terminal (main() holds the editing session) the line comes from
+    // the line editor; otherwise the input is read exactly as below.
 
     while (parser_active == 1) {
         if (lineedit_active()) {
             lineedit_result got = lineedit_read(line_buf, sizeof line_buf);
             if (got == lineedit_result::end)
-                return 0;
-            if (got == lineedit_result::skip)
+                return failed ? -1 : 0;
+            if (got == lineedit_result::skip) {
+                failed = true;
                 continue;
+            }
         } else {
             printf("# ");
             fflush(stdout);
@@ -109,12 +112,13 @@ int parse_interactive(void)
             if (got == line_read::too_long || got == line_read::too_long_at_end) {
                 fprintf(stderr, "line too long (at most %zu characters)\n", sizeof line_buf - 1);
                 fflush(stderr);
+                failed = true;
                 if (got == line_read::too_long_at_end)
-                    return 0;
+                    return -1;
                 continue;
             }
             if (got == line_read::end)
-                return 0;
+                return failed ? -1 : 0;
         }
 
         char *param;
@@ -122,17 +126,21 @@ int parse_interactive(void)
         if (word == nullptr)
             continue;
         const cmd_entry *e = cmd_find_word(word);
-        if (e == nullptr)
+        if (e == nullptr) {
+            fflush(stdout);
+            fprintf(stderr, "unknown command %s (help lists them)\n", word);
+            fflush(stderr);
+            failed = true;
             continue;
+        }
         // The converter was lost: carry on only with the same box back.
         if (e->handler != process_cmd_exit && comm_link_down() && link_reconnect() != 0)
             return 1;
         if (e->handler == process_cmd_exit) {
             parser_active = 0;
-            ret_val = 0;
-        } else if (e->handler != nullptr) {
-            ret_val = e->handler(param);
+        } else if (e->handler != nullptr && e->handler(param) != 0) {
+            failed = true;
         }
     }
-    return ret_val;
+    return failed ? -1 : 0;
 }

@@ -19,13 +19,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <ctime>
 #include <mutex>
+#include <thread>
 #include <strings.h>
 
 #include "tarnctl.h"
@@ -36,36 +39,6 @@ constexpr int history_entries = 1000;
 const char prompt_text[] = "# ";
 
 // ---- completion --------------------------------------------------------------
-
-// Fixed words offered after a command word: at argument position pos (1 is
-// the first argument), where the argument before it begins like after (null:
-// whatever it is).
-struct sub_words {
-    const char *command;
-    unsigned pos;
-    const char *after;
-    const char *const *words;
-};
-
-const char *const can_subs[] = {"show", "speed", "dump", "reset", "reinit", "calc", "mode", "log", "bridge", nullptr};
-const char *const on_off[] = {"on", "off", nullptr};
-const char *const can_modes[] = {"show", "normal", "listen", nullptr};
-const char *const off_only[] = {"off", nullptr};
-const char *const wup_subs[] = {"trigger", "on", "off", "get", nullptr};
-const char *const sniff_subs[] = {"rx", "tx", "rxtx", "mirror", nullptr};
-const char *const cfg_subs[] = {"read", "write", nullptr};
-const char *const eep_subs[] = {"read", "write", "clear", nullptr};
-const char *const tab_subs[] = {"smac", "vlan", "dmac", "mib", nullptr};
-const char *const test_subs[] = {"mdio", nullptr};
-const char *const cbus_subs[] = {"all", nullptr};
-
-const sub_words sub_word_table[] = {
-    {"can", 1, nullptr, can_subs},    {"can", 2, "dump", on_off},         {"can", 2, "mode", can_modes},
-    {"can", 2, "log", off_only},      {"can", 2, "bridge", off_only},     {"wup", 1, nullptr, wup_subs},
-    {"power", 1, nullptr, on_off},
-    {"sniff", 2, nullptr, sniff_subs}, {"cfg", 1, nullptr, cfg_subs},      {"eep", 1, nullptr, eep_subs},
-    {"tab", 1, nullptr, tab_subs},    {"test", 1, nullptr, test_subs},    {"cbus", 1, nullptr, cbus_subs},
-};
 
 bool starts_with_nocase(const std::string &word, const std::string &prefix)
 {
@@ -97,6 +70,10 @@ EditLine *editor = nullptr;     // the editor; main thread, and the receiver und
 History *hist = nullptr;
 FILE *edit_out = nullptr;       // the editor's stream on the terminal
 FILE *saved_stdout = nullptr;   // standard output as it was before the session
+FILE *saved_stderr = nullptr;   // standard error as it was before the session
+std::thread::id main_thread;    // the thread that reads the lines
+// Depth of lineedit_async_output brackets held by this thread.
+thread_local int bracket_depth = 0;
 bool prompt_shown = false;      // written by the main thread under term_mtx: inside el_gets
 bool redraw_pending = false;    // the receiver printed over the line
 int wake_pipe[2] = {-1, -1};    // the receiver wakes the key wait through it
@@ -125,7 +102,7 @@ bool write_all(int fd, const char *p, size_t n)
     return true;
 }
 
-ssize_t stdout_write(void *, const char *buf, size_t n)
+ssize_t terminal_write(int fd, const char *buf, size_t n)
 {
     std::lock_guard<std::mutex> lock(out_mtx);
     if (!erase_seq.empty()) {
@@ -135,10 +112,33 @@ ssize_t stdout_write(void *, const char *buf, size_t n)
     }
     if (n == 0)
         return 0;
-    if (!write_all(STDOUT_FILENO, buf, n))
+    if (!write_all(fd, buf, n))
         return -1;
     last_byte = buf[n - 1];
     return static_cast<ssize_t>(n);
+}
+
+// Output of another thread than the reader's that is not bracketed already
+// (a message of the receiver's own, such as a lost converter) is bracketed
+// here: it goes above the prompt like the box's frames, never into the line
+// being typed.
+ssize_t bracketed_write(int fd, const char *buf, size_t n)
+{
+    if (bracket_depth == 0 && std::this_thread::get_id() != main_thread) {
+        lineedit_async_output above_the_line;
+        return terminal_write(fd, buf, n);
+    }
+    return terminal_write(fd, buf, n);
+}
+
+ssize_t stdout_write(void *, const char *buf, size_t n)
+{
+    return bracketed_write(STDOUT_FILENO, buf, n);
+}
+
+ssize_t stderr_write(void *, const char *buf, size_t n)
+{
+    return bracketed_write(STDERR_FILENO, buf, n);
 }
 
 char *prompt_fn(EditLine *)
@@ -229,11 +229,54 @@ unsigned char complete(EditLine *e, int)
         el_insertstr(e, cands[0].substr(partial.size(), common - partial.size()).c_str());
         return CC_REFRESH;
     }
+    int cols = 0;
+    el_get(e, EL_GETTC, "co", &cols);
     fputc('\n', edit_out);
-    for (const auto &c : cands)
-        fprintf(edit_out, "%s  ", c.c_str());
-    fputc('\n', edit_out);
+    fputs(lineedit_layout(cands, cols > 0 ? static_cast<size_t>(cols) : 80).c_str(), edit_out);
     return CC_REDISPLAY;
+}
+
+// The escape sequence that takes the cursor from where it is in the line
+// being edited back to the prompt's first row and clears from there down.
+std::string erase_line_seq(EditLine *e)
+{
+    const LineInfo *li = el_line(e);
+    int cols = 0;
+    el_get(e, EL_GETTC, "co", &cols);
+    const size_t col = strlen(prompt_text) + static_cast<size_t>(li->cursor - li->buffer);
+    std::string seq = "\r";
+    if (cols > 0 && col / static_cast<size_t>(cols) > 0)
+        seq += "\033[" + std::to_string(col / static_cast<size_t>(cols)) + "A";
+    return seq + "\033[J";
+}
+
+// Ctrl-C at the prompt: the line typed so far stays on the screen, marked,
+// but is not run, and a fresh prompt comes, as in a shell. A second Ctrl-C
+// within a second ends the session like the end of the input.
+timespec last_cancel{}; // main thread
+unsigned char cancel_line(EditLine *e, int)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const bool seen = last_cancel.tv_sec != 0 || last_cancel.tv_nsec != 0;
+    const int64_t ms = (static_cast<int64_t>(now.tv_sec) - last_cancel.tv_sec) * 1000 +
+                       (static_cast<int64_t>(now.tv_nsec) - last_cancel.tv_nsec) / 1000000;
+    last_cancel = now;
+    const LineInfo *li = el_line(e);
+    const std::string text(li->buffer, li->lastchar);
+    fprintf(edit_out, "%s%s%s^C\n", erase_line_seq(e).c_str(), prompt_text, text.c_str());
+    fflush(edit_out);
+    // One character at a time from the end: the count form of the delete
+    // does not take more than one here.
+    el_cursor(e, static_cast<int>(li->lastchar - li->cursor));
+    for (size_t left = text.size(); left > 0 && el_line(e)->cursor > el_line(e)->buffer; --left)
+        el_deletestr(e, 1);
+    if (seen && ms < 1000)
+        return CC_EOF;
+    // A line of its own end only: blank, so nothing runs; an empty one
+    // would read as the end of the input.
+    el_insertstr(e, "\n");
+    return CC_NEWLINE;
 }
 
 void make_dirs(const std::string &path)
@@ -262,6 +305,23 @@ void save_history()
 }
 
 } // namespace
+
+std::string lineedit_layout(std::vector<std::string> words, size_t cols)
+{
+    std::sort(words.begin(), words.end());
+    size_t widest = 0;
+    for (const auto &w : words)
+        widest = std::max(widest, w.size());
+    const size_t column = widest + 2;
+    const size_t per_row = std::max<size_t>(1, (cols + 2) / column);
+    std::string out;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const bool row_end = (i + 1) % per_row == 0 || i + 1 == words.size();
+        out += words[i];
+        out += row_end ? std::string("\n") : std::string(column - words[i].size(), ' ');
+    }
+    return out;
+}
 
 std::string lineedit_history_path()
 {
@@ -294,12 +354,12 @@ std::vector<std::string> lineedit_candidates(const std::vector<std::string> &bef
     if (e == nullptr)
         return out;
     const unsigned pos = static_cast<unsigned>(before.size());
-    for (const auto &s : sub_word_table) {
-        if (strcmp(s.command, e->word) != 0 || s.pos != pos)
+    for (const cmd_sub_words *s = e->subs; s != nullptr && s->words != nullptr; ++s) {
+        if (s->pos != pos)
             continue;
-        if (s.after != nullptr && !typed_selects(before[pos - 1], s.after))
+        if (s->after != nullptr && !typed_selects(before[pos - 1], s->after))
             continue;
-        for (const char *const *w = s.words; *w != nullptr; ++w)
+        for (const char *const *w = s->words; *w != nullptr; ++w)
             add_candidate(out, *w, partial);
     }
     return out;
@@ -340,6 +400,11 @@ lineedit_session::lineedit_session()
     // and never frees the copies.
     el_wset(editor, EL_ADDFN, L"tarnctl-complete", L"complete a command word", complete);
     el_wset(editor, EL_BIND, L"^I", L"tarnctl-complete", nullptr);
+    // Ctrl-C reaches the editor as a key while a line is edited (outside
+    // of it, the terminal turns it into the signal as always).
+    el_set(editor, EL_SETTY, "-d", "-isig", nullptr);
+    el_wset(editor, EL_ADDFN, L"tarnctl-cancel", L"drop the line being typed", cancel_line);
+    el_wset(editor, EL_BIND, L"^C", L"tarnctl-cancel", nullptr);
     // The user's own key bindings (~/.editrc), as other libedit programs.
     el_source(editor, nullptr);
 
@@ -349,6 +414,7 @@ lineedit_session::lineedit_session()
         history(hist, &ev, H_LOAD, history_file.c_str());
     }
 
+    main_thread = std::this_thread::get_id();
     static const cookie_io_functions_t out_fns = {nullptr, stdout_write, nullptr, nullptr};
     FILE *cookie = fopencookie(nullptr, "w", out_fns);
     if (cookie != nullptr) {
@@ -356,6 +422,14 @@ lineedit_session::lineedit_session()
         fflush(stdout);
         saved_stdout = stdout;
         stdout = cookie;
+    }
+    // Standard error only when it shows on the same terminal.
+    static const cookie_io_functions_t err_fns = {nullptr, stderr_write, nullptr, nullptr};
+    FILE *err_cookie = isatty(STDERR_FILENO) ? fopencookie(nullptr, "w", err_fns) : nullptr;
+    if (err_cookie != nullptr) {
+        setvbuf(err_cookie, nullptr, _IONBF, 0);
+        saved_stderr = stderr;
+        stderr = err_cookie;
     }
     active = true;
 }
@@ -370,6 +444,12 @@ lineedit_session::~lineedit_session()
         FILE *cookie = stdout;
         stdout = saved_stdout;
         saved_stdout = nullptr;
+        fclose(cookie);
+    }
+    if (saved_stderr != nullptr) {
+        FILE *cookie = stderr;
+        stderr = saved_stderr;
+        saved_stderr = nullptr;
         fclose(cookie);
     }
     el_end(editor);
@@ -436,18 +516,12 @@ lineedit_async_output::lineedit_async_output() : held_(true)
     // Taken even without a session: the session's start and end swap the
     // standard output stream, which must not happen under a frame's output.
     term_mtx.lock();
+    ++bracket_depth;
     if (!active || !prompt_shown)
         return;
     // Back to the prompt's first row and clear from there down, so a line
     // longer than the terminal is wide goes too.
-    const LineInfo *li = el_line(editor);
-    int cols = 0;
-    el_get(editor, EL_GETTC, "co", &cols);
-    const size_t col = strlen(prompt_text) + static_cast<size_t>(li->cursor - li->buffer);
-    std::string seq = "\r";
-    if (cols > 0 && col / static_cast<size_t>(cols) > 0)
-        seq += "\033[" + std::to_string(col / static_cast<size_t>(cols)) + "A";
-    seq += "\033[J";
+    std::string seq = erase_line_seq(editor);
     std::lock_guard<std::mutex> out_lock(out_mtx);
     erase_seq = seq;
 }
@@ -473,5 +547,6 @@ lineedit_async_output::~lineedit_async_output()
             (void)!write(wake_pipe[1], &c, 1);
         }
     }
+    --bracket_depth;
     term_mtx.unlock();
 }

@@ -16,7 +16,9 @@ enum class lineedit_result { line, skip, end };
 
 // Switches line editing on for its lifetime when standard input and output
 // are both terminals; otherwise it does nothing and lineedit_active() stays
-// false. One at a time, on the main thread.
+// false. One at a time, on the main thread, made before any other thread of
+// the console writes to standard output or error and ended after the last
+// one has ended: it replaces both streams.
 class lineedit_session {
 public:
     lineedit_session();
@@ -50,6 +52,10 @@ private:
 // Completion candidates for the word being typed, given the words before it
 // on the line (none: the command word). Exposed for tests.
 std::vector<std::string> lineedit_candidates(const std::vector<std::string> &before, const std::string &partial);
+
+// The candidates as Tab lists them: sorted, in columns of the widest word,
+// as many to a row as fit in cols characters; never a word cut at the edge.
+std::string lineedit_layout(std::vector<std::string> words, size_t cols);
 
 // The history file: ${XDG_STATE_HOME:-$HOME/.local/state}/tarnctl/history;
 // empty when neither variable is set.

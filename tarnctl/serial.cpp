@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "args.h"
 #include "tarnctl.h"
 #include "util.h"
 
@@ -300,17 +301,10 @@ int process_cmd_cbus(char *param)
     char *save = nullptr;
     char *pin_tok = strtok_r(param, seps, &save);
     unsigned long pin = 0;
-    // A missing or unreadable number fails with EINVAL, an overflowing one
-    // with ERANGE. Pins 4 to 7 are the direction half of the bit-bang byte;
-    // anything above would wrap onto another pin, so it is refused.
-    int rc = pin_tok != nullptr ? arg_to_num(pin_tok, &pin) : EINVAL;
-    if (rc == 0 && pin > cbus_max_pin)
-        rc = EINVAL;
-    if (rc != 0) {
-        errno = rc;
-        perror("invalid cbus pin");
+    // Pins 4 to 7 are the direction half of the bit-bang byte; anything
+    // above would wrap onto another pin, so it is refused.
+    if (!field_arg("invalid cbus pin", pin_tok, &pin, 0, cbus_max_pin))
         return -1;
-    }
 
     char *level_tok = strtok_r(nullptr, seps, &save);
     if (level_tok == nullptr) {
@@ -330,7 +324,7 @@ int process_cmd_cbus(char *param)
     } else if (level_tok[0] == 'l' || level_tok[0] == 'L' || strcmp(level_tok, "0") == 0) {
         level = 0;
     } else {
-        fprintf(stderr, "invalid cbus level");
+        fprintf(stderr, "invalid cbus level %s (H, L, 1 or 0)\n", level_tok);
         fflush(stderr);
         return -1;
     }

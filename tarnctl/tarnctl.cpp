@@ -1,6 +1,7 @@
 // Entry point of the console: the first pass over the options (box
 // selection, access level, mode), then line, receiver, commands, and an
 // orderly shutdown that turns the run's status into the exit code.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,42 +9,57 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <strings.h>
 
+#include "args.h"
 #include "hdlc.h"
+#include "lineedit.h"
 #include "tarnctl.h"
 
 namespace {
 
-// Instance numbers reach the connect function as 32-bit values; anything
-// wider would silently select another box, so it fails like an unconvertible
-// value does.
+// Instance numbers reach the connect function as 32-bit values. A word
+// that is no number, or a number too wide, would select some other box than
+// the one meant: the run ends instead.
 bool convert_instance(const char *arg, unsigned long *out)
 {
-    errno = 0;
-    unsigned long v = strtoul(arg, nullptr, 0);
-    if (v == ULONG_MAX || v > UINT32_MAX) {
+    uint64_t v = 0;
+    if (!field_arg("invalid instance", arg, 0, 0, UINT32_MAX, &v)) {
         errno = EINVAL;
         return false;
     }
-    *out = v;
+    *out = static_cast<unsigned long>(v);
     return true;
+}
+
+// --version: the console's and the driver library's, without a box.
+void print_version()
+{
+    DWORD v = 0;
+    printf("tarnctl %s\n", TARNCTL_VERSION);
+    if (FT_GetLibraryVersion(&v) == FT_OK)
+        printf("driver %x.%x.%x\n", static_cast<unsigned>((v >> 16) & 0xFF), static_cast<unsigned>((v >> 8) & 0xFF),
+               static_cast<unsigned>(v & 0xFF));
+    else
+        printf("driver unknown\n");
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    // C, e and H reach the same handlers as their interactive words, under
-    // the same unlock; b stays out: the line rate is fixed by the box.
-    char options[] = "hd:D:c:irw:Vm:s:pP:S:w:T:G:A:X:NlU:M:C:e:H:";
+    const char *options = option_string();
     int interactive = 0;
+    bool interactive_refused = false;
+    bool usage_error = false;
     const char *pwd = tarn_access_code;
     int do_exit = 1;
     int ret_val;
     int opt;
 
-    while ((opt = getopt(argc, argv, options)) != -1) {
+    // The diagnostics of a bad option come from this pass alone.
+    while ((opt = getopt_long(argc, argv, options, long_options, nullptr)) != -1) {
         switch (opt) {
         case 'D':
             if (tarn_inst != 0) {
@@ -67,22 +83,48 @@ int main(int argc, char **argv)
         case 'i':
             if (unlocked == 1)
                 interactive = 1;
+            else
+                interactive_refused = true;
             break;
         case 'N':
             do_exit = 0;
             break;
         case 'h':
+        case long_opt_help:
             if (unlocked == 1)
                 print_help();
             else
                 print_help_cmd();
-            return 0;
+            return usage_error ? 2 : 0;
+        case long_opt_version:
+            print_version();
+            return usage_error ? 2 : 0;
         case 'l':
             list_devices();
-            return 0;
+            return usage_error ? 2 : 0;
+        case '?':
+            usage_error = true;
+            break;
         default:
             break;
         }
+    }
+    // A word that is no option would be dropped, and an option argument
+    // with blanks split off its tail (-X speed 250000 would set the default
+    // rate): the whole command line is refused instead.
+    for (int i = optind; i < argc; ++i) {
+        fprintf(stderr, "unexpected word %s (an argument with blanks needs quotes)\n", argv[i]);
+        usage_error = true;
+    }
+    // A command line with a word the console does not know is not run in
+    // part: nothing is sent, the status says why.
+    if (usage_error)
+        return 2;
+    // Asked for the prompt without getting it: say why instead of running
+    // the rest as a command line.
+    if (interactive_refused && interactive == 0) {
+        fprintf(stderr, "-i needs the access code: give -U <code> before -i\n");
+        return 1;
     }
 
     if (tarn_inst == 0 && tarn_sn == nullptr)
@@ -97,6 +139,13 @@ int main(int argc, char **argv)
     // Each frame goes to the driver in one write.
     hdlc_set_frame_output(hdlc_put_frame);
 
+    // On a terminal the interactive session edits the lines. It takes over
+    // the output streams before the receiver starts and gives them back
+    // after the receiver has ended, so the two never race for them.
+    std::optional<lineedit_session> terminal;
+    if (interactive == 1)
+        terminal.emplace();
+
     if (start_receiver(ft_handle, rx_handler, &rcv_thread, &rcv_started_mtx) != 0) {
         fprintf(stderr, "failed to start receiver thread\n");
         fflush(stderr);
@@ -107,7 +156,7 @@ int main(int argc, char **argv)
     if (interactive == 1)
         ret_val = parse_interactive();
     else
-        ret_val = parse_command_line(argc, argv, options);
+        ret_val = parse_command_line(argc, argv, const_cast<char *>(options));
 
     // With -N the receiver is never asked to stop: the console keeps showing
     // what the box sends until it is ended from outside. Whatever the

@@ -5,6 +5,7 @@
 #ifndef TARNCTL_TARNCTL_H
 #define TARNCTL_TARNCTL_H
 
+#include <getopt.h>
 #include <pthread.h>
 #include <cstdint>
 #include <semaphore>
@@ -33,28 +34,61 @@ extern rcv_start_gate_t rcv_started_mtx;
 // The access code that unlocks the full command set (-U).
 extern const char *const tarn_access_code;
 
-// ---- command table ---------------------------------------------------------
+// ---- the console's vocabulary ---------------------------------------------
+// One table holds every command: its option letter, whether the option takes
+// an argument, its interactive words and the fixed words its argument may
+// hold. The option string of both passes, the completion at the prompt, the
+// bash completion and the man page all follow it (a test holds the last two
+// to it).
 typedef int (*cmd_handler_t)(char *param);
 
 enum cmd_access { CMD_ANY, CMD_UNLOCKED };
 
-// One command: its option letter for the command line (0: none), up to two
-// interactive words with the number of leading characters that must match,
-// its handler (null while the command is not available in this build) and
-// whether the option runs on a locked console.
+// Fixed words at argument position pos (1: the first word after the
+// command), offered where the word before them selects after (null: any).
+// A list ends with an entry whose words are null.
+struct cmd_sub_words {
+    unsigned pos;
+    const char *after;
+    const char *const *words;
+};
+
+// One command: its option letter for the command line (0: none) and whether
+// it takes an argument, up to two interactive words with the number of
+// leading characters that must match, its handler (null while the command is
+// not available in this build), whether the option runs on a locked console,
+// and its fixed sub-words (null: none).
 struct cmd_entry {
     char option;
+    bool option_arg;
     const char *word;
     unsigned word_len;
     const char *alt_word;
     unsigned alt_word_len;
     cmd_handler_t handler;
     cmd_access access;
+    const cmd_sub_words *subs;
 };
 
 // The table, in the order the interactive words are tested; terminated by an
 // entry with a null word.
 extern const cmd_entry cmd_table[];
+
+// The options of the front end itself (box, access level, mode, help, list),
+// taken by the first pass; ends with option 0.
+struct front_option {
+    char option;
+    bool option_arg;
+};
+extern const front_option front_options[];
+
+// Long options, for getopt_long: only --help and --version; any other
+// --word is refused as unknown, never read as short options.
+enum { long_opt_help = 0x100, long_opt_version = 0x101 };
+extern const struct option long_options[];
+
+// The option string of both passes, made from the two tables.
+const char *option_string(void);
 
 // Entry for an option letter, or null.
 const cmd_entry *cmd_find_option(int opt);
@@ -63,7 +97,9 @@ const cmd_entry *cmd_find_word(const char *typed);
 // Sentinel handler of the interactive word "exit".
 int process_cmd_exit(char *param);
 
-// Second pass over the options: runs the command options in order.
+// Second pass over the options: runs the command options in order. The
+// result is -1 when any command failed, when a command needed the access
+// code, or when there was no command; else 0.
 int parse_command_line(int argc, char **argv, char *options);
 
 // ---- interactive mode and help ---------------------------------------------

@@ -15,6 +15,7 @@
 #include <string>
 #include <strings.h>
 
+#include "args.h"
 #include "can_bridge.h"
 #include "commands.h"
 #include "periphery.h"
@@ -97,19 +98,62 @@ void can_log_record(const uint8_t *d)
     }
 }
 
-// can log <file> [<interface>] | can log off. The words are split at blanks
-// only, so a file name may hold dots and commas.
+// The next word of a can log argument, split at blanks only (a file name
+// may hold dots and commas); a word in double quotes may hold blanks too.
+// Null when there is none; *bad when a quote is left open.
+char *log_word(char *&at, bool *bad)
+{
+    at += strspn(at, " \t");
+    if (*at == '\0')
+        return nullptr;
+    char *word = at;
+    if (*at == '"') {
+        word = ++at;
+        char *close = strchr(at, '"');
+        if (close == nullptr) {
+            *bad = true;
+            return nullptr;
+        }
+        *close = '\0';
+        at = close + 1;
+        return word;
+    }
+    at += strcspn(at, " \t");
+    if (*at != '\0')
+        *at++ = '\0';
+    return word;
+}
+
+// can log <file> [<interface>] | can log off.
 int can_log(char *rest)
 {
-    char *save = nullptr;
-    const char *file = rest != nullptr ? strtok_r(rest, " \t", &save) : nullptr;
-    const char *iface = file != nullptr ? strtok_r(nullptr, " \t", &save) : nullptr;
-    if (file == nullptr) {
+    char empty[] = "";
+    char *at = rest != nullptr ? rest : empty;
+    bool bad = false;
+    const char *file = log_word(at, &bad);
+    const char *iface = file != nullptr ? log_word(at, &bad) : nullptr;
+    const char *extra = iface != nullptr ? log_word(at, &bad) : nullptr;
+    if (bad) {
+        fprintf(stderr, "can log: a quote is not closed\n");
+        fflush(stderr);
+        return -1;
+    }
+    if (file == nullptr || *file == '\0') {
         fprintf(stderr, "can log: file name or off required\n");
         fflush(stderr);
         return -1;
     }
+    if (extra != nullptr) {
+        fprintf(stderr, "can log: unexpected word %s (a file name with blanks needs quotes)\n", extra);
+        fflush(stderr);
+        return -1;
+    }
     std::lock_guard<std::mutex> lock(can_log_mtx);
+    if (strcasecmp(file, "off") == 0 && iface != nullptr) {
+        fprintf(stderr, "can log: unexpected word %s\n", iface);
+        fflush(stderr);
+        return -1;
+    }
     if (strcasecmp(file, "off") == 0) {
         int rc = can_log_file != nullptr ? fclose(can_log_file) : 0;
         can_log_file = nullptr;
@@ -138,7 +182,11 @@ int can_log(char *rest)
         fclose(can_log_file);
     can_log_file = f;
     can_log_iface = iface != nullptr ? iface : can_log_default_iface;
-    printf("log %s %s\n", file, can_log_iface.c_str());
+    // Named as it would be typed, so that the file is unmistakable.
+    if (strpbrk(file, " \t") != nullptr)
+        printf("log \"%s\" %s\n", file, can_log_iface.c_str());
+    else
+        printf("log %s %s\n", file, can_log_iface.c_str());
     return 0;
 }
 
@@ -192,8 +240,8 @@ void fail_stderr(const char *text)
     fflush(stderr);
 }
 
-// The bit rate of "speed" and "calc": base 0, both conversion failures
-// refused. A missing token is the default rate.
+// The bit rate of "speed" and "calc": one whole number. A missing token is
+// the default rate.
 int bus_frequency(const char *token, unsigned long *value)
 {
     if (token == nullptr) {
@@ -201,7 +249,7 @@ int bus_frequency(const char *token, unsigned long *value)
         return 0;
     }
     uint64_t v = 0;
-    if (arg_to_num(token, 0, 64, num_reject::both, &v) != 0) {
+    if (field_num(token, 0, 0, UINT64_MAX, &v) != 0) {
         fprintf(stderr, "%s: invalid bus frequency entry %s\n", "process_cmd_can", token);
         fflush(stderr);
         return -1;
@@ -219,22 +267,26 @@ int bit_rate_in_range(const char *token, unsigned long value)
     return -1;
 }
 
-int can_speed(char *token)
+// The bit rate of "speed" (which also takes a preset index) and "calc",
+// checked before anything is asked of the box.
+int checked_rate(const char *token, bool presets, unsigned long *value)
+{
+    if (bus_frequency(token, value) != 0)
+        return -1;
+    if (presets && *value < static_cast<unsigned long>(default_can_cfg_length))
+        return 0;
+    return token != nullptr ? bit_rate_in_range(token, *value) : 0;
+}
+
+int can_speed(unsigned long value)
 {
     can_speed_cfg cfg{};
-    unsigned long value = 0;
-    if (bus_frequency(token, &value) != 0)
-        return -1;
     if (value < static_cast<unsigned long>(default_can_cfg_length)) {
         cfg = default_can_cfg[value];
         can_calc_config(&cfg);
-    } else {
-        if (bit_rate_in_range(token, value) != 0)
-            return -1;
-        if (can_calc_params(CAN_FOSC, value, 1, &cfg) != 0) {
-            fail_stderr("Ntq calculation failed\n");
-            return -1;
-        }
+    } else if (can_calc_params(CAN_FOSC, value, 1, &cfg) != 0) {
+        fail_stderr("Ntq calculation failed\n");
+        return -1;
     }
     if (can_set_speed(cfg) != 0) {
         fail_stderr("Failed to set CAN configuration\n");
@@ -248,13 +300,8 @@ int can_speed(char *token)
     return 0;
 }
 
-int can_calc(char *token)
+int can_calc(unsigned long value)
 {
-    unsigned long value = 0;
-    if (bus_frequency(token, &value) != 0)
-        return -1;
-    if (token != nullptr && bit_rate_in_range(token, value) != 0)
-        return -1;
     can_speed_cfg cfg{};
     if (can_calc_params(CAN_FOSC, value, 1, &cfg) != 0) {
         fail_stderr("Ntq calculation failed\n");
@@ -263,9 +310,9 @@ int can_calc(char *token)
     return 0;
 }
 
-int can_dump(const char *token)
+int can_dump(bool on)
 {
-    if (token == nullptr || keyword(token, "on", 2)) {
+    if (on) {
         if (can_trace_enable() != 0) {
             fail_stderr("Enabling CAN trace failed\n");
             return -1;
@@ -281,9 +328,24 @@ int can_dump(const char *token)
     return 0;
 }
 
-int can_mode(const char *token)
+// The word after "mode": show (also none), normal or listen; -1 when it is
+// none of them (message printed).
+int mode_word(const char *token)
 {
-    if (token == nullptr || keyword(token, "show", 2)) {
+    if (token == nullptr || keyword(token, "show", 2))
+        return 0x100;
+    if (keyword(token, "normal", 2))
+        return CAN_MODE_NORMAL;
+    if (keyword(token, "listen", 2))
+        return CAN_MODE_LISTEN;
+    fprintf(stderr, "invalid CAN mode command %s\n", token);
+    fflush(stderr);
+    return -1;
+}
+
+int can_mode(int mode_or_show, const char *token)
+{
+    if (mode_or_show == 0x100) {
         uint8_t mode = 0;
         if (can_get_mode(&mode) != 0) {
             fail_stderr("Failed to get CAN mode\n");
@@ -292,16 +354,7 @@ int can_mode(const char *token)
         printf("Mode: %02X\n", mode);
         return 0;
     }
-    uint8_t mode;
-    if (keyword(token, "normal", 2)) {
-        mode = CAN_MODE_NORMAL;
-    } else if (keyword(token, "listen", 2)) {
-        mode = CAN_MODE_LISTEN;
-    } else {
-        fprintf(stderr, "invalid CAN mode command %s\n", token);
-        fflush(stderr);
-        return -1;
-    }
+    const uint8_t mode = static_cast<uint8_t>(mode_or_show);
     if (can_set_mode(mode) != 0) {
         fprintf(stderr, "Failed to set CAN mode %s\n", token);
         fflush(stderr);
@@ -445,45 +498,75 @@ int process_cmd_can(char *param)
             return can_bridge(rest);
     }
 
+    char *save = nullptr;
+    char *sub = param != nullptr ? strtok_r(param, can_delims, &save) : nullptr;
+    char *arg = sub != nullptr ? strtok_r(nullptr, can_delims, &save) : nullptr;
+
+    // The sub-command and its argument are checked before the box is asked
+    // anything: a refused command sends nothing.
+    enum class sub_cmd { show, speed, dump, reset, reinit, calc, mode } kind;
+    if (sub == nullptr || keyword(sub, "show", 2))
+        kind = sub_cmd::show;
+    else if (keyword(sub, "speed", 2))
+        kind = sub_cmd::speed;
+    else if (keyword(sub, "dump", 2))
+        kind = sub_cmd::dump;
+    else if (keyword(sub, "reset", 3))
+        kind = sub_cmd::reset;
+    else if (keyword(sub, "reinit", 3))
+        kind = sub_cmd::reinit;
+    else if (keyword(sub, "calc", 3))
+        kind = sub_cmd::calc;
+    else if (keyword(sub, "mode", 3))
+        kind = sub_cmd::mode;
+    else {
+        fprintf(stderr, "Invalid CAN command %s\n", sub);
+        fflush(stderr);
+        return -1;
+    }
+    unsigned long rate = default_bit_rate;
+    int mode = 0;
+    if ((kind == sub_cmd::speed || kind == sub_cmd::calc) && checked_rate(arg, kind == sub_cmd::speed, &rate) != 0)
+        return -1;
+    if (kind == sub_cmd::dump && arg != nullptr && !keyword(arg, "on", 2) && !keyword(arg, "off", 2)) {
+        fprintf(stderr, "invalid CAN dump command %s (on or off)\n", arg);
+        fflush(stderr);
+        return -1;
+    }
+    if (kind == sub_cmd::mode && (mode = mode_word(arg)) < 0)
+        return -1;
+
     can_speed_cfg cfg{};
     if (can_get_speed(&cfg) != 0) {
         fail_stderr("Failed to get CAN configuration\n");
         return -1;
     }
 
-    char *save = nullptr;
-    char *sub = param != nullptr ? strtok_r(param, can_delims, &save) : nullptr;
-    char *arg = sub != nullptr ? strtok_r(nullptr, can_delims, &save) : nullptr;
-
-    if (sub == nullptr || keyword(sub, "show", 2)) {
+    switch (kind) {
+    case sub_cmd::show:
         can_config_show(&cfg);
         return 0;
-    }
-    if (keyword(sub, "speed", 2))
-        return can_speed(arg);
-    if (keyword(sub, "dump", 2))
-        return can_dump(arg);
-    if (keyword(sub, "reset", 3)) {
+    case sub_cmd::speed:
+        return can_speed(rate);
+    case sub_cmd::dump:
+        return can_dump(arg == nullptr || keyword(arg, "on", 2));
+    case sub_cmd::reset:
         if (can_reset() != 0) {
             fail_stderr("CAN reset failed\n");
             return -1;
         }
         return 0;
-    }
-    if (keyword(sub, "reinit", 3)) {
+    case sub_cmd::reinit:
         if (can_reinit() != 0) {
             fail_stderr("CAN re-init failed\n");
             return -1;
         }
         return 0;
+    case sub_cmd::calc:
+        return can_calc(rate);
+    case sub_cmd::mode:
+        return can_mode(mode, arg);
     }
-    if (keyword(sub, "calc", 3))
-        return can_calc(arg);
-    if (keyword(sub, "mode", 3))
-        return can_mode(arg);
-
-    fprintf(stderr, "Invalid CAN command %s\n", sub);
-    fflush(stderr);
     return -1;
 }
 
@@ -574,7 +657,15 @@ int process_cmd_test(char *param)
 {
     char *save = nullptr;
     const char *what = param != nullptr ? strtok_r(param, " \t\r\n", &save) : nullptr;
-    if (keyword(what, "mdio", 2))
-        mdio_test();
-    return 0;
+    if (!keyword(what, "mdio", 2)) {
+        fflush(stdout);
+        if (what == nullptr)
+            fprintf(stderr, "test: which test? (mdio)\n");
+        else
+            fprintf(stderr, "test: unknown test %s (mdio)\n", what);
+        fflush(stderr);
+        return -1;
+    }
+    // A test that found a fault is a failed command.
+    return mdio_test() == 0 ? 0 : -1;
 }

@@ -1,7 +1,7 @@
 // The command handlers of the box's basic functions: link test,
 // identification, registers, power, wake-up line, EEPROM, stored
 // configuration, remote echo and raw frames. They keep no state; every
-// number is read with the shared argument rule (arg_to_num).
+// number is read strictly, within its field (field_arg).
 #include "console_functions.h"
 
 #include <cerrno>
@@ -13,6 +13,7 @@
 #include <new>
 #include <strings.h>
 
+#include "args.h"
 #include "commands.h"
 #include "debug.h"
 #include "e2p.h"
@@ -35,19 +36,28 @@ bool keyword(const char *token, const char *word, size_t n)
     return token != nullptr && strlen(token) >= n && strncasecmp(token, word, n) == 0;
 }
 
-// Reads a register address or value by the argument rule: base 0, only
-// "no number" refused (an over-long number reads as all ones).
-int reg_number(const char *token, uint64_t *value)
+// A word left over after a write's value is a typo somewhere on the line;
+// nothing is written then.
+bool no_more(const char *cmd, char *&save)
 {
-    if (token == nullptr)
-        return EINVAL;
-    return arg_to_num(token, 0, 64, num_reject::no_number, value);
+    char *extra = strtok_r(nullptr, " \t", &save);
+    if (extra == nullptr)
+        return true;
+    fflush(stdout);
+    fprintf(stderr, "%s: unexpected word %s\n", cmd, extra);
+    fflush(stderr);
+    return false;
 }
 
-void system_error(const char *text, int code)
+// One line for an argument word the command does not know.
+void bad_word(const char *cmd, const char *word, const char *expected)
 {
-    errno = code;
-    perror(text);
+    fflush(stdout);
+    if (word == nullptr || *word == '\0')
+        fprintf(stderr, "%s: %s required\n", cmd, expected);
+    else
+        fprintf(stderr, "%s: invalid argument %s (%s)\n", cmd, word, expected);
+    fflush(stderr);
 }
 
 void fail_stderr(const char *text)
@@ -132,28 +142,23 @@ int process_cmd_smi_reg(char *param)
 {
     char *save = nullptr;
     char *tok = param ? strtok_r(param, "= \t", &save) : nullptr;
-    uint64_t v = 0;
-    int rc = reg_number(tok, &v);
-    if (rc != 0) {
-        system_error("invalid register address", rc);
+    uint8_t regad = 0;
+    if (!field_arg("invalid register address", tok, &regad))
         return -1;
-    }
-    uint8_t regad = static_cast<uint8_t>(v);
 
     tok = strtok_r(nullptr, "= \t", &save);
     if (tok != nullptr) {
-        if (reg_number(tok, &v) != 0) {
-            fail_stderr("invalid register value");
+        uint8_t value = 0;
+        if (!field_arg("invalid register value", tok, &value) || !no_more("sreg", save))
             return -1;
-        }
-        rc = smi_write(regad, static_cast<uint8_t>(v));
+        int rc = smi_write(regad, value);
         if (rc != 0)
             fprintf(stderr, "write register(%03x) failed\n", regad);
         return rc;
     }
 
     uint8_t value = 0;
-    rc = smi_read(regad, &value);
+    int rc = smi_read(regad, &value);
     if (rc != 0) {
         fprintf(stderr, "read register(%03x) failed\n", regad);
         return rc;
@@ -166,31 +171,27 @@ int process_cmd_mdio_reg(char *param)
 {
     char *save = nullptr;
     char *tok = param ? strtok_r(param, "= \t", &save) : nullptr;
-    uint64_t v = 0;
-    int rc = reg_number(tok, &v);
-    if (rc != 0) {
-        system_error("invalid register address", rc);
+    // The PHY address in the upper and the register in the lower byte: a
+    // wider number would name a register the user did not mean.
+    uint16_t addr = 0;
+    if (!field_arg("invalid register address", tok, &addr))
         return -1;
-    }
-    uint32_t addr = static_cast<uint32_t>(v);
     uint8_t phyad = static_cast<uint8_t>(addr >> 8);
     uint8_t regad = static_cast<uint8_t>(addr);
 
     tok = strtok_r(nullptr, "= \t", &save);
     if (tok != nullptr) {
-        rc = reg_number(tok, &v);
-        if (rc != 0) {
-            system_error("invalid register value", rc);
+        uint16_t value = 0;
+        if (!field_arg("invalid register value", tok, &value) || !no_more("mreg", save))
             return -1;
-        }
-        rc = mdio_write(phyad, regad, static_cast<uint16_t>(v));
+        int rc = mdio_write(phyad, regad, value);
         if (rc != 0)
             fprintf(stderr, "write register(%02x) failed\n", regad);
         return rc;
     }
 
     uint16_t value = 0;
-    rc = mdio_read(phyad, regad, &value);
+    int rc = mdio_read(phyad, regad, &value);
     if (rc != 0)
         fprintf(stderr, "read register(%02x) failed\n", regad);
     else
@@ -205,8 +206,10 @@ int process_cmd_power(char *param)
         mode = pwr_on;
     else if (param != nullptr && strcasecmp(param, "off") == 0)
         mode = pwr_off;
-    else
+    else {
+        bad_word("power", param, "on or off");
         return -1;
+    }
     int rc = pwr_ctl(mode);
     if (rc != 0)
         printf("switching power mode failed\n");
@@ -226,8 +229,10 @@ int process_cmd_wup(char *param)
         mode = wup_off;
     else if (keyword(param, "trigger", 2))
         mode = wup_trig;
-    else
+    else {
+        bad_word("wup", param, "get, on, off or trigger");
         return -1;
+    }
 
     int ret_val = wup_ctl(mode);
     if (ret_val == -1) {
@@ -300,10 +305,8 @@ int e2p_write_values(const char *sub, unsigned long addr, char **save)
         if (tok == nullptr)
             return len > 0 ? e2p_write_chunk(sub, addr, chunk, len) : 0;
         uint8_t value;
-        if (arg_to_num(tok, &value) != 0) {
-            fail_stderr("invalid value");
+        if (!field_arg("invalid value", tok, &value))
             return -1;
-        }
         chunk[len++] = value;
         if (len == E2P_MAX_PAYLOAD) {
             if (e2p_write_chunk(sub, addr, chunk, len) != 0)
@@ -343,20 +346,18 @@ int process_cmd_e2p(char *param)
         return -1;
     }
     unsigned long addr;
-    if (arg_to_num(tok, &addr) != 0 || addr >= e2p_addr_space) {
-        fail_stderr("invalid address");
+    if (!field_arg("invalid address", tok, &addr, 0, e2p_addr_space - 1))
         return -1;
-    }
 
     if (kind == e2p_sub::write)
         return e2p_write_values(sub, addr, &save);
 
     unsigned long size = 1;
     tok = strtok_r(nullptr, " =\t,)", &save);
-    if (tok != nullptr && (arg_to_num(tok, &size) != 0 || size >= e2p_addr_space || size > e2p_addr_space - addr)) {
-        fail_stderr("invalid size");
+    // The services take 16-bit sizes, and a range past the last address
+    // would wrap to address 0.
+    if (tok != nullptr && !field_arg("invalid size", tok, &size, 0, std::min(e2p_addr_space - 1, e2p_addr_space - addr)))
         return -1;
-    }
     tok = strtok_r(nullptr, " =\t)", &save);
     if (tok != nullptr) {
         fprintf(stderr, "invalid parameter %s\n", tok);
@@ -398,6 +399,7 @@ int process_cmd_cfg(char *param)
         e2p_read_config(work, 0x620, 0x70F);
         printf("E2P Config PHY2:\n");
         e2p_read_config(work, 0x710, 0x7FF);
+        return 0;
     } else if (keyword(param, "write", 1)) {
         // All three areas are written whatever one of them did (a partial
         // image is no better than a complete one with a hole), but any area
@@ -425,7 +427,8 @@ int process_cmd_cfg(char *param)
         fflush(stdout);
         return rc;
     }
-    return 0;
+    bad_word("cfg", param, "read or write");
+    return -1;
 }
 
 int process_cmd_hdlc(char *param)
@@ -436,13 +439,17 @@ int process_cmd_hdlc(char *param)
     char *tok = param ? strtok_r(param, " \t,.-", &save) : nullptr;
     while (tok != nullptr && n < sizeof buf) {
         uint8_t value;
-        int rc = arg_to_num(tok, &value);
-        if (rc != 0) {
-            system_error("invalid value", rc);
+        if (!field_arg("invalid value", tok, &value))
             return -1;
-        }
         buf[n++] = value;
         tok = strtok_r(nullptr, " \t,.-", &save);
+    }
+    // A frame cut short is not the frame that was typed.
+    if (tok != nullptr) {
+        fflush(stdout);
+        fprintf(stderr, "hdlc: at most %zu bytes a frame\n", sizeof buf);
+        fflush(stderr);
+        return -1;
     }
     hdlc_tx_frame(buf, n);
     dump_hex_pre("HDLC: ", buf, n, 80, " ");

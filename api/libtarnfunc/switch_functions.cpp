@@ -1,12 +1,14 @@
 // The switch commands: sniff, mib, tab, pvlan, smac, vlan and mac. They keep
-// no state; every number is read with the shared argument rule (arg_to_num)
+// no state; every number is read strictly, within its field (field_arg),
 // and every table limit comes from tab_desc.
 #include "switch_functions.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
 
+#include "args.h"
 #include "commands.h"
 #include "debug.h"
 #include "util.h"
@@ -40,6 +42,9 @@ void fail_stderr(const char *text)
 
 // Splits the argument text in place, with a delimiter set per token; a null
 // text has no tokens.
+class tokens;
+bool no_more(const char *cmd, tokens &args);
+
 class tokens {
 public:
     explicit tokens(char *text) : text_(text) {}
@@ -57,6 +62,18 @@ private:
     char *save_ = nullptr;
 };
 
+// A word left over after the last field is a typo somewhere on the line;
+// nothing is written then.
+bool no_more(const char *cmd, tokens &args)
+{
+    const char *extra = args.next(" \t");
+    if (extra == nullptr)
+        return true;
+    fflush(stdout);
+    fprintf(stderr, "%s: unexpected word %s\n", cmd, extra);
+    return false;
+}
+
 const ind_tab_desc_t &table_of(ind_tab_id id)
 {
     return tab_desc[id];
@@ -73,18 +90,68 @@ struct entry_range {
 
 enum class range_rc { ok, bad_first, bad_end };
 
+// The separator is a punctuation mark ("7-10", "7:10"); a lone one after
+// the number ("7-") leaves the range at its first entry. Anything else
+// after the number is a typo, not a range.
 range_rc parse_range(const char *token, entry_range &r)
 {
     const char *stop = nullptr;
-    if (arg_to_num(token, 0, 64, num_reject::both, &r.first, &stop) != 0)
+    if (field_num(token, 0, 0, UINT64_MAX, &r.first, &stop) != 0)
         return range_rc::bad_first;
-    if (stop != nullptr && strlen(stop) >= 2) {
+    if (*stop == '\0')
+        return range_rc::ok;
+    if (!ispunct(static_cast<unsigned char>(*stop)))
+        return range_rc::bad_first;
+    if (stop[1] != '\0') {
         r.end_text = stop + 1;
-        if (arg_to_num(r.end_text, 0, 64, num_reject::both, &r.end) != 0)
+        if (field_num(r.end_text, 0, 0, UINT64_MAX, &r.end) != 0)
             return range_rc::bad_end;
         r.has_end = true;
     }
     return range_rc::ok;
+}
+
+// yes/no flags of a table entry: a word that is neither is refused.
+bool flag_word(const char *fn, const char *token, uint8_t *flag)
+{
+    if (token[0] == 'y' || token[0] == 'Y' || strcmp(token, "1") == 0) {
+        *flag = 1;
+        return true;
+    }
+    if (token[0] == 'n' || token[0] == 'N' || strcmp(token, "0") == 0) {
+        *flag = 0;
+        return true;
+    }
+    fflush(stdout);
+    fprintf(stderr, "%s: invalid flag %s (yes or no)\n", fn, token);
+    return false;
+}
+
+// Six octets of one or two hexadecimal digits, colon-separated, first
+// octet first; stored last octet first, as the switch keeps them.
+bool mac_address(const char *fn, const char *token, uint8_t *addr)
+{
+    uint8_t out[6];
+    const char *p = token;
+    for (int i = 5; i >= 0; --i) {
+        int digits = 0;
+        unsigned v = 0;
+        while (digits < 3 && isxdigit(static_cast<unsigned char>(p[digits]))) {
+            v = v * 16 + static_cast<unsigned>(isdigit(static_cast<unsigned char>(p[digits])) ? p[digits] - '0'
+                                                                                             : (tolower(p[digits]) - 'a' + 10));
+            ++digits;
+        }
+        const char want = i > 0 ? ':' : '\0';
+        if (digits == 0 || digits > 2 || p[digits] != want) {
+            fflush(stdout);
+            fprintf(stderr, "%s: invalid MAC address %s\n", fn, token);
+            return false;
+        }
+        out[i] = static_cast<uint8_t>(v);
+        p += digits + (i > 0 ? 1 : 0);
+    }
+    memcpy(addr, out, sizeof out);
+    return true;
 }
 
 // Reports a refused range in the handler's name; false when refused.
@@ -171,13 +238,9 @@ int process_cmd_sniff(char *param)
     tokens args(param);
     char *tok = args.next(delims);
     uint64_t v = 0;
-    if (tok == nullptr || arg_to_num(tok, 0, 64, num_reject::both, &v) != 0) {
-        fail_stderr("invalid port");
+    if (!field_arg("invalid port", tok, 0, 1, PORT_COUNT, &v))
         return -1;
-    }
     const long port = static_cast<long>(v);
-    if (v < 1 || v > PORT_COUNT)
-        return -1;
 
     tok = args.next(delims);
     if (tok == nullptr) {
@@ -203,8 +266,16 @@ int process_cmd_sniff(char *param)
         mode = SNIFF_MIRROR;
     else if (keyword(tok, "off", 2))
         mode = SNIFF_OFF;
-    else
+    else {
+        fflush(stdout);
+        fprintf(stderr, "sniff: invalid mode %s (rx, tx, rxtx, mirror or off)\n", tok);
         return -1;
+    }
+    if (args.next(delims) != nullptr) {
+        fflush(stdout);
+        fprintf(stderr, "sniff: too many arguments\n");
+        return -1;
+    }
     printf("sniff mode(%02X) on port(%ld)\n", mode, port);
     fflush(stdout);
     int rc = ksz_set_sniff(static_cast<uint8_t>(port), mode);
@@ -221,10 +292,8 @@ int process_cmd_mib(char *param)
     if (has_arg) {
         uint64_t port = 0;
         // A port the switch does not have would read no counter at all.
-        if (arg_to_num(param, 0, 64, num_reject::both, &port) != 0 || port < 1 || port > PORT_COUNT) {
-            fail_stderr("invalid port");
+        if (!field_arg("invalid port", param + strspn(param, " \t"), 0, 1, PORT_COUNT, &port))
             return -1;
-        }
         int rc = mib_tab_show(static_cast<uint8_t>(port), mib_counters);
         fflush(stdout);
         return rc == 0 ? 0 : -1;
@@ -296,15 +365,17 @@ int process_cmd_ind_tab(char *param)
         int n = 0;
         while (tok != nullptr) {
             uint64_t v = 0;
-            if (arg_to_num(tok, 0, 64, num_reject::both, &v) != 0) {
+            if (field_num(tok, 0, 0, 0xFF, &v) != 0) {
                 fflush(stdout);
                 fprintf(stderr, "%s: invalid data %s\n", fn, tok);
                 return -1;
             }
             data[n++] = static_cast<uint8_t>(v);
-            if (n == static_cast<int>(sizeof data))
-                break;
             tok = args.next(" ,\t.)");
+            if (tok != nullptr && n == static_cast<int>(sizeof data)) {
+                ++n; // too many: refused by the size test below
+                break;
+            }
         }
         if (n != t->entry_size) {
             fflush(stdout);
@@ -351,13 +422,10 @@ int process_cmd_pvlan(char *param)
     }
 
     uint64_t v = 0;
-    if (arg_to_num(tok, 0, 64, num_reject::both, &v) != 0) {
-        fail_stderr("invalid port");
+    if (!field_arg("invalid port", tok, 0, 1, PORT_COUNT, &v))
         return -1;
-    }
     const unsigned long port = static_cast<unsigned long>(v);
-    // Cut to 8 bits, port 257 would act on port 1; 0 is refused as it should be.
-    const uint8_t port8 = port > 0xFF ? 0 : static_cast<uint8_t>(port);
+    const uint8_t port8 = static_cast<uint8_t>(port);
 
     tok = args.next(delims);
     if (tok == nullptr) {
@@ -371,17 +439,14 @@ int process_cmd_pvlan(char *param)
         return 0;
     }
 
+    // Five bits as the register holds them; the set refuses masks that
+    // name a port the switch does not have.
     uint64_t m = 0;
-    if (arg_to_num(tok, 2, 64, num_reject::both, &m) != 0) {
-        fflush(stdout);
-        fprintf(stderr, "invalid port vlan membership %s\n", tok);
+    if (!field_arg("invalid port vlan membership", tok, 2, 0, 0x1F, &m) || !no_more("pvlan", args))
         return -1;
-    }
     printf("setting port(%lu) membership(%02lX)\n", port, static_cast<unsigned long>(m));
     fflush(stdout);
-    // A mask too wide for five bits stays too wide (and is refused) rather
-    // than wrapping round to a small one that would be written.
-    const uint8_t memshp = m > 0x1F ? 0x1F : static_cast<uint8_t>(m);
+    const uint8_t memshp = static_cast<uint8_t>(m);
     if (pvlan_set(port8, memshp) != 0) {
         fail_stderr("failed to set port vlan membership\n");
         return -1;
@@ -421,27 +486,26 @@ int process_cmd_smac(char *param)
 
     statmac_tab_entry_t entry{};
     uint64_t v = 0;
-    if (arg_to_num(tok, 0, 64, num_reject::both, &v) != 0) {
+    if (field_num(tok, 0, 0, 0x7F, &v) != 0) {
         fflush(stdout);
         fprintf(stderr, "%s: invalid FID %s\n", fn, tok);
         return -1;
     }
-    entry.fid = static_cast<uint8_t>(v & 0x7F);
+    entry.fid = static_cast<uint8_t>(v);
     uint8_t *flags[] = {&entry.use_fid, &entry.st_override, &entry.valid};
     for (uint8_t *flag : flags) {
         tok = args.next(delims);
         if (tok == nullptr)
             break;
-        *flag = keyword(tok, "yes", 1) ? 1 : 0;
+        if (!flag_word(fn, tok, flag))
+            return -1;
     }
     if (tok != nullptr)
         tok = args.next(delims);
     if (tok != nullptr) {
-        if (arg_to_num(tok, 2, 64, num_reject::both, &v) != 0) {
-            fail_stderr("invalid forward ports");
+        if (!field_arg("invalid forward ports", tok, 2, 0, 0x0F, &v))
             return -1;
-        }
-        entry.fwd_ports = static_cast<uint8_t>(v & 0x0F);
+        entry.fwd_ports = static_cast<uint8_t>(v);
         tok = args.next(delims);
     }
     if (tok == nullptr) {
@@ -449,7 +513,8 @@ int process_cmd_smac(char *param)
         fprintf(stderr, "%s: incomplete static Mac table entry\n", fn);
         return -1;
     }
-    strtomac(tok, static_cast<int>(strlen(tok)), entry.addr);
+    if (!mac_address(fn, tok, entry.addr) || !no_more("smac", args))
+        return -1;
     dump_hex_pre(fn, entry.addr, sizeof entry.addr, 80, " ");
     return statmac_tab_entry_write(static_cast<uint16_t>(first), &entry) ? 0 : -1;
 }
@@ -496,15 +561,16 @@ int process_cmd_vlan(char *param)
     vlan_entry_t w{};
     w.vid = static_cast<uint16_t>(first);
     uint64_t v = 0;
-    if (arg_to_num(tok, 0, 64, num_reject::both, &v) != 0) {
+    if (field_num(tok, 0, 0, 0x7F, &v) != 0) {
         fflush(stdout);
         fprintf(stderr, "%s: invalid FID %s\n", fn, tok);
         return -1;
     }
-    w.fid = static_cast<uint8_t>(v & 0x7F);
+    w.fid = static_cast<uint8_t>(v);
     tok = args.next(delims);
     if (tok != nullptr) {
-        w.valid = keyword(tok, "yes", 1) ? 1 : 0;
+        if (!flag_word(fn, tok, &w.valid))
+            return -1;
         tok = args.next(delims);
     }
     if (tok == nullptr) {
@@ -512,11 +578,9 @@ int process_cmd_vlan(char *param)
         fprintf(stderr, "%s: incomplete static Mac table entry\n", fn);
         return -1;
     }
-    if (arg_to_num(tok, 2, 64, num_reject::both, &v) != 0) {
-        fail_stderr("invalid forward ports");
+    if (!field_arg("invalid forward ports", tok, 2, 0, 0x0F, &v))
         return -1;
-    }
-    w.fwd_ports = static_cast<uint8_t>(v & 0x0F);
+    w.fwd_ports = static_cast<uint8_t>(v);
     args.next(delims); // one more field is allowed and not used
     vlan_entry_show(&w);
     fflush(stdout);

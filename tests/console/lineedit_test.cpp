@@ -40,4 +40,15 @@ TEST(LineEditCompletion, CommandWordsAndFixedSubWords)
     }
 }
 
+TEST(LineEditCompletion, ListIsSortedInWholeWords)
+{
+    const Words can = {"show", "speed", "dump", "reset", "reinit", "calc", "mode", "log"};
+    // Columns of 6 characters and a gap of 2: three fit in 22, the last
+    // needing no gap; in 21 only two do.
+    EXPECT_EQ(lineedit_layout(can, 21), "calc    dump\nlog     mode\nreinit  reset\nshow    speed\n");
+    EXPECT_EQ(lineedit_layout(can, 22), "calc    dump    log\nmode    reinit  reset\nshow    speed\n");
+    EXPECT_EQ(lineedit_layout(can, 5), "calc\ndump\nlog\nmode\nreinit\nreset\nshow\nspeed\n");
+    EXPECT_EQ(lineedit_layout({"on", "off"}, 80), "off  on\n");
+}
+
 } // namespace

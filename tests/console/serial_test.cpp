@@ -279,16 +279,17 @@ TEST_F(Cbus, BadPinsAndLevelsChangeNothing)
         const char *param;
         const char *err;
     } cases[] = {
-        {"=", "invalid cbus pin: Invalid argument\n"},
-        {"x", "invalid cbus pin: Invalid argument\n"},
-        {"x=H", "invalid cbus pin: Invalid argument\n"},
-        {"8", "invalid cbus pin: Invalid argument\n"},
-        {"255=H", "invalid cbus pin: Invalid argument\n"},
-        {"-1=H", "invalid cbus pin: Invalid argument\n"},
-        {"99999999999999999999999=H", "invalid cbus pin: Numerical result out of range\n"},
-        {"1=x", "invalid cbus level"},
-        {"1=2", "invalid cbus level"},
-        {"1=10", "invalid cbus level"},
+        {"=", "invalid cbus pin: missing\n"},
+        {"x", "invalid cbus pin x: not a number\n"},
+        {"x=H", "invalid cbus pin x: not a number\n"},
+        {"1x=H", "invalid cbus pin 1x: not a number\n"},
+        {"8", "invalid cbus pin 8: out of range (0 to 7)\n"},
+        {"255=H", "invalid cbus pin 255: out of range (0 to 7)\n"},
+        {"-1=H", "invalid cbus pin -1: not a number\n"},
+        {"99999999999999999999999=H", "invalid cbus pin 99999999999999999999999: out of range (0 to 7)\n"},
+        {"1=x", "invalid cbus level x (H, L, 1 or 0)\n"},
+        {"1=2", "invalid cbus level 2 (H, L, 1 or 0)\n"},
+        {"1=10", "invalid cbus level 10 (H, L, 1 or 0)\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.param);

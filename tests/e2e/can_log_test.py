@@ -185,13 +185,23 @@ class CanLog(unittest.TestCase):
 
     def test_refusals(self):
         r = subprocess.run([SIM, "-U", CODE, "-i"], input="can log\ncan log /nonexistent/dir/x.log\n"
-                           "can log %s bad#name\nexit\n" % self.log, env=self.env, capture_output=True,
-                           text=True, timeout=30)
-        self.assertEqual(r.returncode, 0)
+                           "can log %s bad#name\ncan log %s can1 more\ncan log \"%s\nexit\n" %
+                           (self.log, self.log, self.log), env=self.env, capture_output=True, text=True, timeout=30)
+        self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stderr, "can log: file name or off required\n"
                          "can log: /nonexistent/dir/x.log: No such file or directory\n"
-                         "can log: invalid interface name bad#name\n")
+                         "can log: invalid interface name bad#name\n"
+                         "can log: unexpected word more (a file name with blanks needs quotes)\n"
+                         "can log: a quote is not closed\n")
         self.assertFalse(os.path.exists(self.log))
+
+    def test_quoted_file_name_with_blanks(self):
+        name = os.path.join(self.dir.name, "my trace.log")
+        r = subprocess.run([SIM, "-U", CODE, "-X", 'log "%s" can1' % name, "-X", "log off"], env=self.env,
+                           capture_output=True, text=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, 'log "%s" can1\nlog off\n' % name)
+        self.assertTrue(os.path.isfile(name))
 
 
 if __name__ == "__main__":

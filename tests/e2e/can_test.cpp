@@ -68,8 +68,8 @@ TEST_F(Can, ShowAndSpeedForms)
                                              "can speed 4\n"
                                              "can show\n"
                                              "can speed 7\ncan speed 4999\ncan speed 0x10\ncan speed many\n"
-                                             "exit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+                                             "can speed 250k\nexit\n");
+    EXPECT_EQ(r.exit_code, 1) << r.err;
     const std::string want = std::string("# ") + show_500k + "# " + show_500k +
                              "# NTQ(16) BRP(0) ## SY(1) PR(5) PS1(5) PS2(5) ## SJW(4) ## sum(16)\n" + show_500k +
                              "# NTQ(8) BRP(0) ## SY(1) PR(1) PS1(3) PS2(3) ## SJW(2) ## sum(8)\n"
@@ -81,20 +81,21 @@ TEST_F(Can, ShowAndSpeedForms)
     // Preset 4 prints no NTQ line, and the box holds it afterwards.
     const std::string preset4 = "PreScaler: 1\nPropSeg: 0\nPhaseSeg 1: 2\nPhaseSeg 2: 2\nSyncJumpWidth: 0\n"
                                 "TripleSampling: 0\nCNF1: 1\nCNF2: 144\nCNF3: 2\n";
-    EXPECT_EQ(r.out, want + "# " + preset4 + "# " + preset4 + "# # # # # ");
+    EXPECT_EQ(r.out, want + "# " + preset4 + "# " + preset4 + "# # # # # # ");
     EXPECT_EQ(r.err, "process_cmd_can: bus frequency 7 out of range\n"
                      "process_cmd_can: bus frequency 4999 out of range\n"
                      "process_cmd_can: bus frequency 0x10 out of range\n"
-                     "process_cmd_can: invalid bus frequency entry many\n");
+                     "process_cmd_can: invalid bus frequency entry many\n"
+                     "process_cmd_can: invalid bus frequency entry 250k\n");
     // Each accepted speed: read, set with the 11 bytes, re-init; a refused
-    // one only reads.
+    // one sends nothing.
     const std::vector<std::string> want_wire = {
         "f042", "f042",
         "f042", "f0410300010104040004c0e404", "f051",
         "f042", "f041010001010200000240d002", "f051",
         "f042", "f0410301010104040004c1e404", "f051",
         "f042", "f0410001010002000002019002", "f051",
-        "f042", "f042", "f042", "f042", "f042"};
+        "f042"};
     EXPECT_EQ(can_requests(), want_wire);
 }
 
@@ -127,9 +128,12 @@ TEST_F(Can, CalcPrintsTheTimingAndSendsNothing)
 TEST_F(Can, DumpForms)
 {
     env["TARNCTL_SIM_FAULTS"] = "trace-ms=600000"; // no record in the way
-    proc::Result r = run({"-U", code, "-i"}, "can dump\ncan dump on\ncan dump ON\ncan dump off\ncan dump x\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, "# dump on\n# dump on\n# dump on\n# dump off\n# dump off\n# ");
+    proc::Result r = run({"-U", code, "-i"}, "can dump\ncan dump on\ncan dump ON\ncan dump off\ncan dump OF\n"
+                                             "can dump x\nexit\n");
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_EQ(r.out, "# dump on\n# dump on\n# dump on\n# dump off\n# dump off\n# # ");
+    // A word that is neither on nor off is refused and sends nothing.
+    EXPECT_EQ(r.err, "invalid CAN dump command x (on or off)\n");
     EXPECT_EQ(can_requests(), (std::vector<std::string>{"f042", "f049", "f042", "f049", "f042", "f049", "f042",
                                                         "f04a", "f042", "f04a"}));
 }
@@ -138,14 +142,14 @@ TEST_F(Can, ResetReinitAndMode)
 {
     proc::Result r = run({"-U", code, "-i"}, "can re\ncan res\ncan mode\ncan rei\ncan mode listen\ncan mode sh\n"
                                              "can mode x\ncan mode normal\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err;
     // After the reset the controller waits in configuration mode (0x80 in
     // the box) until it is re-initialised.
     EXPECT_EQ(r.out, "# # # Mode: 80\n# # Mode: 60\n# Mode: 60\n# # Mode: 00\n# ");
     EXPECT_EQ(r.err, "Invalid CAN command re\ninvalid CAN mode command x\n");
-    EXPECT_EQ(can_requests(), (std::vector<std::string>{"f042", "f042", "f050", "f042", "f04c", "f042", "f051",
-                                                        "f042", "f04b60", "f051", "f042", "f04c", "f042", "f042",
-                                                        "f04b00", "f051"}));
+    // The refused words send nothing.
+    EXPECT_EQ(can_requests(), (std::vector<std::string>{"f042", "f050", "f042", "f04c", "f042", "f051", "f042",
+                                                        "f04b60", "f051", "f042", "f04c", "f042", "f04b00", "f051"}));
 }
 
 TEST_F(Can, TraceRecordsPrintedWhileWaitingForInput)
@@ -179,7 +183,7 @@ TEST_F(Can, BridgeStateAndRefusals)
 {
     proc::Result r = run({"-U", code, "-i"}, "can bridge\ncan br off\ncan bridge a b\n"
                                              "can bridge 0123456789abcdef\ncan bridge nosuch0\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err; // the refused commands fail the session
     EXPECT_EQ(r.out, "# bridge off\n# bridge off\n# # # # ");
     EXPECT_TRUE(std::regex_match(r.err, std::regex("can bridge: one interface name or off\n"
                                                    "can bridge: invalid interface name 0123456789abcdef\n"
@@ -199,9 +203,9 @@ const char *const all_passed = "mdio_reg_read_test(0x18, 0x03, 0x5CC2, 100) pass
                                "mdio_reg_write_test(0x19, 0x00, 0x200, 0x208, 100) passed\n"
                                "mdio_reg_write_test(0x06, 0x22, 0x06, ~0x06, 100) passed\n";
 
-TEST_F(Can, MdioTestPassesAndOtherWordsDoNothing)
+TEST_F(Can, MdioTestPassesAndOtherWordsAreRefused)
 {
-    proc::Result r = run({"-U", code, "-i"}, "test m\ntest x\ntest\ntest mdio\nmreg 0x1800\nexit\n");
+    proc::Result r = run({"-U", code, "-i"}, "test mdio\nmreg 0x1800\nexit\n");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, all_passed);
     // 300 reads in cases 1 to 3, 300 writes and reads in 4 to 6, and one read
@@ -209,13 +213,18 @@ TEST_F(Can, MdioTestPassesAndOtherWordsDoNothing)
     EXPECT_EQ(count_frames("f002"), 601u);
     EXPECT_EQ(count_frames("f001"), 300u);
     EXPECT_NE(r.out.find("register (00): 0200\n"), std::string::npos) << r.out;
+
+    r = run({"-U", code, "-i"}, "test m\ntest x\ntest\nexit\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "test: unknown test m (mdio)\ntest: unknown test x (mdio)\ntest: which test? (mdio)\n");
+    EXPECT_EQ(count_frames("f002"), 0u); // each run traces afresh: nothing sent
 }
 
 TEST_F(Can, MdioTestWithAWrongValueOnce)
 {
     env["TARNCTL_SIM_FAULTS"] = "mdio-wrong-pass=2:5";
     proc::Result r = run({"-U", code, "-i"}, "test MD\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err; // a case failed
     EXPECT_EQ(r.err, "mdio_reg_read_test(0x18, 0x03, 0x5CC2, 100) passed\n"
                      "mdio_reg_read_test read invalid value after 95 loops (5CC3 != 5CC2), phyad(19) regad(03)\n"
                      "mdio_reg_read_test(0x19, 0x03, 0x5CC2, 100) failed\n"
@@ -230,7 +239,7 @@ TEST_F(Can, SlowMdioTestWithEveryRequestDropped)
 {
     env["TARNCTL_SIM_FAULTS"] = "drop-acks=100000";
     proc::Result r = run({"-U", code, "-i"}, "test mdio\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err;
     const char *cases[6][2] = {
         {"mdio_reg_read_test: mdio_read failed after 99 loops, , phyad(18) regad(03)",
          "mdio_reg_read_test(0x18, 0x03, 0x5CC2, 100) failed"},

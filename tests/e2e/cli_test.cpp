@@ -76,42 +76,39 @@ TEST_F(Cli, InstanceZeroGivesWayToTheSerialNumber)
 
 TEST_F(Cli, InstanceNumbersThatCannotSelectABox)
 {
-    // "abc" converts to 0, which means no instance: the first box.
-    proc::Result r = run({"-d", "abc", "-r"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_TRUE(logged("FT_Open(0)"));
-
-    // All ones, and numbers too wide for an instance, end the run at once
-    // instead of selecting some other box.
-    for (const char *bad : {"-1", "0xFFFFFFFFFFFFFFFF", "4294967297", "0x100000001"}) {
+    // Words that are no instance, and numbers too wide for one, end the run
+    // at once instead of selecting some other box.
+    for (const char *bad : {"abc", "1x", "-1", "0xFFFFFFFFFFFFFFFF", "4294967297", "0x100000001"}) {
         SCOPED_TRACE(bad);
         std::remove(log_path.c_str());
-        r = run({"-d", bad, "-r"});
+        proc::Result r = run({"-d", bad, "-r"});
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind(std::string("invalid instance ") + bad + ": ", 0), 0u) << r.err;
         EXPECT_FALSE(opened());
     }
 }
 
-TEST_F(Cli, ExitCodeIsTheStatusOfTheLastOptionOfTheSecondPass)
+TEST_F(Cli, ExitCodeSaysWhetherEveryCommandSucceeded)
 {
     struct {
         std::vector<std::string> args;
         int exit_code;
     } cases[] = {
         {{}, 1},                                 // no command at all
+        {{"-N", "-h"}, 0},
         {{"-r"}, 0},                             // open to everyone
-        {{"-c", "0"}, 1},                        // locked: ignored, so no command
+        {{"-c", "0"}, 1},                        // locked: refused
         {{"-U", code, "-c", "0"}, 0},
-        {{"-c", "0", "-U", code}, 1},            // -U is an option without command when unlocked
+        {{"-c", "0", "-U", code}, 0},            // the unlock holds for the whole command line
         {{"-U", code, "-c", "9"}, 1},            // refused pin
-        {{"-U", code, "-c", "9", "-r"}, 0},      // a failing command does not stop the later ones
-        {{"-i", "-U", code}, 1},                 // unlocked too late for -i: CLI mode without command
-        {{"-r", "-z"}, 0},                       // locked: unknown option ignored
-        {{"-U", code, "-r", "-z"}, 1},           // unlocked: it sets the status
-        {{"-r", "-M"}, 0},                       // missing argument, locked
-        {{"-U", code, "-r", "-M"}, 1},           // missing argument, unlocked
-        {{"-r", "extra", "words"}, 0},           // arguments that are no options are ignored
+        {{"-U", code, "-c", "9", "-r"}, 1},      // a failing command does not stop the later ones, but counts
+        {{"-i", "-U", code}, 1},                 // unlocked too late for -i: refused
+        {{"-r", "-z"}, 2},                       // unknown option: nothing runs
+        {{"-U", code, "-r", "-z"}, 2},
+        {{"-r", "-M"}, 2},                       // missing argument
+        {{"-r", "--bogus"}, 2},                  // unknown long option
+        {{"-r", "extra", "words"}, 2},           // words that are no options
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -121,19 +118,40 @@ TEST_F(Cli, ExitCodeIsTheStatusOfTheLastOptionOfTheSecondPass)
     }
 }
 
-TEST_F(Cli, GetoptDiagnosticsAppearOncePerPass)
+// A bad option is reported once, and the line is never opened for a
+// command line that is partly wrong.
+TEST_F(Cli, BadOptionsAreReportedOnceAndNothingRuns)
 {
-    proc::Result r = run({"-r", "-M"});
-    EXPECT_EQ(e2e::lines_of(r.err).size(), 2u) << r.err;
-    EXPECT_NE(r.err.find("'M'"), std::string::npos);
-
-    // Without a box the second pass never runs.
-    env["FAKE_FT_DEVICES"] = "";
-    r = run({"-r", "-M"});
-    EXPECT_EQ(e2e::lines_of(r.err).size(), 1u) << r.err;
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"-r", "-M"}, {"-x", "-r"}, {"-r", "-A"}, {"-G"}, {"--help-me", "-r"},
+          {"-r", "-X", "speed", "250000"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        std::remove(log_path.c_str());
+        proc::Result r = run(args);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(e2e::lines_of(r.err).size(), 1u) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(opened());
+    }
     // -M takes the next word as its argument, even an option.
-    r = run({"-M", "-l"});
+    env["FAKE_FT_DEVICES"] = "";
+    proc::Result r = run({"-M", "-l"});
     EXPECT_EQ(r.out, "No Corvane detected\n");
+}
+
+TEST_F(Cli, LongHelpAndVersion)
+{
+    EXPECT_EQ(run({"--help"}).out, golden("help_short.txt"));
+    EXPECT_EQ(run({"-U", code, "--help"}).out, golden("help_full.txt"));
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--version"}, {"-U", code, "--version"}, {"--version", "-V"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        proc::Result r = run(args);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, "tarnctl " TARNCTL_VERSION "\ndriver 0.9.0\n");
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_FALSE(opened());
 }
 
 TEST_F(Cli, CommandsRunInCommandLineOrder)
@@ -223,10 +241,10 @@ TEST_F(Cli, StatusOfAnUnlockedRunIsThatOfItsLastOption)
     proc::Result r = run({"-U", code, "-V"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "Firmware 1.2.3.4\n");
-    // The version is printed, but -U after it counts as an option without
-    // command in the second pass.
+    // -U after the command is an option of the front end, not a failed
+    // command.
     r = run({"-V", "-U", code});
-    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "Firmware 1.2.3.4\n");
     r = run({"-p", "-V"});
     EXPECT_EQ(r.exit_code, 0);

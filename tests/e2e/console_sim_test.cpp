@@ -182,15 +182,15 @@ TEST_F(ConsoleSim, ExitCodeFollowsTheOptionsAndTheVersionRequestIsOneFrame)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(requests(), std::vector<std::string>{"7e60801aee7e"});
 
-    // -U after the command counts as an option without command.
+    // -U after the command unlocks as well, and is no failed command.
     r = run({"-V", "-U", code});
-    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, firmware_line);
 
     r = run({});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "no command given (-h lists them)\n");
     EXPECT_TRUE(requests().empty());
 }
 
@@ -346,13 +346,14 @@ TEST_F(ConsoleSim, CbusReadAndSetForms)
     proc::Result r = session("cbus\ncbus ALL\ncbus 1\ncbus 1=L\ncbus 1\ncbus 1=H\ncbus 1\ncbus 1 L\ncbus 0x01\n"
                              "cbus 1 high\ncbus 1=0\ncbus 1=1\ncbus 1=x\ncbus =\ncbus 8=L\ncbus 1=H   \r\ncbus 1=L\ncbus all\n"
                              "exit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err;
     const std::string all_high = "cbus0(H)\ncbus1(H)\ncbus2(H)\ncbus3(H)\n";
     EXPECT_EQ(r.out, "# " + all_high + "# " + all_high +
                          "# cbus1(H)\n# # cbus1(L)\n# # cbus1(H)\n# # cbus1(L)\n# # # # # # # # # "
                          "cbus0(H)\ncbus1(L)\ncbus2(H)\ncbus3(H)\n# ");
     // Pins above 7 are refused.
-    EXPECT_EQ(r.err, "invalid cbus levelinvalid cbus pin: Invalid argument\ninvalid cbus pin: Invalid argument\n");
+    EXPECT_EQ(r.err, "invalid cbus level x (H, L, 1 or 0)\ninvalid cbus pin: missing\n"
+                     "invalid cbus pin 8: out of range (0 to 7)\n");
     // Set forms only, in order; the refused level and pin change nothing.
     std::vector<std::string> levels;
     for (const auto &e : cbus_events())
@@ -361,7 +362,7 @@ TEST_F(ConsoleSim, CbusReadAndSetForms)
 
     r = run({"-U", code, "-c", "1=x"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "invalid cbus level");
+    EXPECT_EQ(r.err, "invalid cbus level x (H, L, 1 or 0)\n");
     EXPECT_EQ(cbus_events().size(), 1u); // the connect's only
 }
 
@@ -412,34 +413,47 @@ TEST_F(ConsoleSim, LinkTestAndIdentification)
 
 TEST_F(ConsoleSim, SwitchAndPhyRegisters)
 {
-    proc::Result r = session("sreg 0x11\nsreg 0x11=0x3f\nsreg 0x11\nsreg\nsreg x\nsreg 0x11=zz\n"
-                             "mreg 0x1800=0x0208\nmreg 0x1800\nmreg 0x12345\nmreg\nmreg 0x1800=q\n"
-                             // Only the low 8 bits count, and an over-long number reads as all ones.
-                             "sreg 0x1ff=0x12\nsreg 99999999999999999999999\nsreg 0xff\nexit\n");
+    proc::Result r = session("sreg 0x11\nsreg 0x11=0x3f\nsreg 0x11\nmreg 0x1800=0x0208\nmreg 0x1800\nmreg 0x2345\n"
+                             "sreg 0xff=0x12\nsreg 255\nexit\n");
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, "# register (011): 00\n# # register (011): 3f\n# # # # # register (00): 0208\n"
-                     "# register (45): ffff\n# # # # register (0ff): 12\n# register (0ff): 12\n# ");
-    EXPECT_EQ(r.err, "invalid register address: Invalid argument\ninvalid register address: Invalid argument\n"
-                     "invalid register value"
-                     "invalid register address: Invalid argument\ninvalid register value: Invalid argument\n");
+    EXPECT_EQ(r.out, "# register (011): 00\n# # register (011): 3f\n# # register (00): 0208\n"
+                     "# register (45): ffff\n# # register (0ff): 12\n# ");
+    EXPECT_EQ(r.err, "");
     // Reads leave the value field as the request object holds it (zero).
     EXPECT_EQ(requests(), (std::vector<std::string>{
                               wire_frame({0xF0, 0x06, 0x11, 0x00}), wire_frame({0xF0, 0x05, 0x11, 0x3F}),
                               wire_frame({0xF0, 0x06, 0x11, 0x00}), wire_frame({0xF0, 0x01, 0x18, 0x00, 0x08, 0x02}),
                               wire_frame({0xF0, 0x02, 0x18, 0x00, 0x00, 0x00}),
                               wire_frame({0xF0, 0x02, 0x23, 0x45, 0x00, 0x00}), wire_frame({0xF0, 0x05, 0xFF, 0x12}),
-                              wire_frame({0xF0, 0x06, 0xFF, 0x00}), wire_frame({0xF0, 0x06, 0xFF, 0x00})}));
+                              wire_frame({0xF0, 0x06, 0xFF, 0x00})}));
     // That write's FCS holds a flag byte, so the stuffing is on the wire too.
     EXPECT_NE(wire_frame({0xF0, 0x05, 0xFF, 0x12}).find("7d5e"), std::string::npos);
+}
+
+// A typo in a value never reaches the box: the register keeps what it held,
+// the wire carries the reads only, and the run says it failed.
+TEST_F(ConsoleSim, MalformedValuesAreNeverWritten)
+{
+    proc::Result r = run({"-U", code, "-m", "0x1800", "-m", "0x1800=0xzz", "-m", "0x1800", "-m", "0x1800=12abc",
+                          "-s", "99999999999", "-m", "0x12345=1", "-m", "0x1800"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "register (00): 0200\nregister (00): 0200\nregister (00): 0200\n");
+    EXPECT_EQ(r.err, "invalid register value 0xzz: not a number\n"
+                     "invalid register value 12abc: not a number\n"
+                     "invalid register address 99999999999: out of range (0x0 to 0xff)\n"
+                     "invalid register address 0x12345: out of range (0x0 to 0xffff)\n");
+    const std::string read = wire_frame({0xF0, 0x02, 0x18, 0x00, 0x00, 0x00});
+    EXPECT_EQ(requests(), (std::vector<std::string>{read, read, read}));
 }
 
 TEST_F(ConsoleSim, PowerAndWakeUpLine)
 {
     proc::Result r = session("power ON\npower o\npower off\npower\nwup\nwup on\nwup get\nwup off\nwup GET\n"
                              "wup t\nwup trigger\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_EQ(r.out, "# # # # # ETH_WUP(GND (KL31))\n# # ETH_WUP(UBatt (KL30))\n# # ETH_WUP(GND (KL31))\n# # # ");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "power: invalid argument o (on or off)\npower: on or off required\n"
+                     "wup: invalid argument t (get, on, off or trigger)\n");
     // "power o", "power" and "wup t" send nothing.
     EXPECT_EQ(requests(), (std::vector<std::string>{wire_frame({0x50, 0x10}), wire_frame({0x50, 0x1F}),
                                                     wire_frame({0x50, 0x30, 0x03}), wire_frame({0x50, 0x30, 0x00}),
@@ -449,11 +463,11 @@ TEST_F(ConsoleSim, PowerAndWakeUpLine)
 
     r = run({"-U", code, "-P", "o"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(r.out + r.err, "power: invalid argument o (on or off)\n");
     EXPECT_TRUE(requests().empty());
     r = run({"-U", code, "-w", "t"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(r.out + r.err, "wup: invalid argument t (get, on, off or trigger)\n");
     EXPECT_TRUE(requests().empty());
     r = run({"-U", code, "-P", "ON"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -475,7 +489,7 @@ TEST_F(ConsoleSim, EepromReadWriteClearAndRefusals)
                              // Past the 16-bit range, and across the end of the box's 4 KiB, whose
                              // second chunk the box answers with 0 bytes.
                              "eep read 0x10000 1\neep read 0 0x10000\neep read 0xFFF 2\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err;
     const std::string ff16 = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF";
     std::string erased_100;
     for (unsigned a = 0; a < 0x60; a += 16)
@@ -499,7 +513,9 @@ TEST_F(ConsoleSim, EepromReadWriteClearAndRefusals)
               "# # # # # # eep clear from 0x10 2 bytes\n"
               "# eep read from 0x10 3 bytes\n10: FF FF 03 \n# # # eep read from 0xfff 2 bytes\n# ");
     EXPECT_EQ(r.err, "invalid sub-command x\nNULL address\nNULL parameter\ninvalid parameter x\n"
-                     "invalid addressinvalid sizeinvalid valueinvalid addressinvalid sizee2p_read failed\n");
+                     "invalid address zz: not a number\ninvalid size zz: not a number\ninvalid value qq: not a number\n"
+                     "invalid address 0x10000: out of range (0x0 to 0xffff)\n"
+                     "invalid size 0x10000: out of range (0x0 to 0xffff)\ne2p_read failed\n");
     EXPECT_EQ(requests(),
               (std::vector<std::string>{
                   e2p_read_rq(0x100, 20), e2p_read_rq(0, 57), e2p_read_rq(57, 43), e2p_read_rq(0x7F0, 16),
@@ -593,7 +609,7 @@ TEST_F(ConsoleSim, CfgWriteThenReadShowsTheThreeDefaultSequences)
 
     // Read back in a later run, from the box's EEPROM file.
     r = session("cfg r\ncfg x\ncfg\neep read 0x200 11\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_EQ(r.out, "# E2P Config Switch:\n"
                      "0x0200 kind 0 (begin) size 3: BB CC\n"
                      "0x0203 kind 5 (switch) size 5: 06 DF 40 00 (phy 0x06 reg 0xDF value 0x0040)\n"
@@ -603,32 +619,30 @@ TEST_F(ConsoleSim, CfgWriteThenReadShowsTheThreeDefaultSequences)
                          record_lines(0x710, 0x19, phy_writes) +
                          "# # parameter required\n"
                          "# eep read from 0x200 11 bytes\n200: 03 BB CC 55 06 DF 40 00 13 EE CC \n# ");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "cfg: invalid argument x (read or write)\n");
     // Reading writes nothing.
     for (const auto &f : requests())
         EXPECT_NE(f.rfind("7ef008", 0), 0u) << f;
 }
 
-TEST_F(ConsoleSim, HdlcSendsAtMost62Values)
+TEST_F(ConsoleSim, HdlcSendsAtMost62ValuesAndRefusesMore)
 {
     // Type 0x6F is an acknowledgement type, which the box takes without a
     // word, so nothing of its own comes between the console's lines.
     std::string list = "0x6f";
     Bytes first62{0x6F};
     std::string shown = "6F ";
-    for (unsigned v = 2; v <= 70; ++v) {
+    for (unsigned v = 2; v <= 62; ++v) {
         list += "," + std::to_string(v);
-        if (v <= 62) {
-            first62.push_back(static_cast<uint8_t>(v));
-            char h[4];
-            std::snprintf(h, sizeof h, "%02X ", v);
-            shown += h;
-        }
+        first62.push_back(static_cast<uint8_t>(v));
+        char h[4];
+        std::snprintf(h, sizeof h, "%02X ", v);
+        shown += h;
     }
-    proc::Result r = session("hdlc " + list + "\nraw 0x6f 2.3-4\nhdlc 0x6f,zz\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, "# HDLC: " + shown + "\n# HDLC: 6F 02 03 04 \n# # ");
-    EXPECT_EQ(r.err, "invalid value: Invalid argument\n");
+    proc::Result r = session("hdlc " + list + "\nraw 0x6f 2.3-4\nhdlc 0x6f,zz\nhdlc " + list + ",63\nexit\n");
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_EQ(r.out, "# HDLC: " + shown + "\n# HDLC: 6F 02 03 04 \n# # # ");
+    EXPECT_EQ(r.err, "invalid value zz: not a number\nhdlc: at most 62 bytes a frame\n");
     EXPECT_EQ(requests(), (std::vector<std::string>{wire_frame(first62), wire_frame({0x6F, 2, 3, 4})}));
 }
 
@@ -653,7 +667,7 @@ TEST_F(ConsoleSim, CfgEepAndHdlcOptionsFollowTheUnlock)
         std::vector<std::string> args = c.args;
         proc::Result r = run(args);
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_EQ(r.out + r.err, args[0] + " needs the access code: give -U <code> before it\n");
         EXPECT_EQ(requests(), std::vector<std::string>{});
 
         args.insert(args.begin(), {"-U", code});
@@ -663,7 +677,7 @@ TEST_F(ConsoleSim, CfgEepAndHdlcOptionsFollowTheUnlock)
         EXPECT_EQ(requests(), c.sent);
     }
     proc::Result r = run({"-U", code, "-b", "9600"});
-    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.err.find("invalid option -- 'b'"), std::string::npos) << r.err;
 }
 
@@ -677,7 +691,7 @@ TEST_F(ConsoleSim, SlowUnansweredRequestsFailOnTheirStreamsAndTheNextWorks)
     // switch area reads as failed rather than as whatever the work area held.
     env["TARNCTL_SIM_FAULTS"] = "drop-acks=3";
     r = session("version\nsreg 0x11\ncfg r\nversion\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_EQ(r.out, "# reading firmware version failed\n# # E2P Config Switch:\n0x0200 read failed\n"
                      "E2P Config PHY1:\n" +
                          record_lines(0x620, 0x18, phy_writes) + "E2P Config PHY2:\n" +
@@ -704,10 +718,11 @@ TEST_F(ConsoleSim, SlowUnansweredRequestsFailOnTheirStreamsAndTheNextWorks)
 TEST_F(ConsoleSim, CommandWordPrefixesBlankLinesAndExit)
 {
     proc::Result r = session("e\nd\nda\ndat\nDATE\nbl\nblv\nbls\n\n \t \nEXIT\nversion\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_EQ(r.out, "# # # # Date 06.12.2026\n# Date 06.12.2026\n# # Bootloader 1.3b\n"
                      "# BL: Corvane boot loader 1.3b\n# # # ");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "unknown command e (help lists them)\nunknown command d (help lists them)\n"
+                     "unknown command da (help lists them)\nunknown command bl (help lists them)\n");
     EXPECT_EQ(requests(), (std::vector<std::string>{wire_frame({0x60, 0x81}), wire_frame({0x60, 0x81}),
                                                     wire_frame({0x60, 0x83}), wire_frame({0x60, 0x82})}));
 
@@ -730,7 +745,7 @@ TEST_F(ConsoleSim, ParameterTextAndOverlongLine)
     // characters is refused whole: no part of it reaches the box.
     const std::string long_line = "echo " + std::string(595, 'a') + "\n";
     proc::Result r = session("echo  a b \t \r\necho \nmreg 0x1803\n" + long_line + "version\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_EQ(r.out, std::string("# echo( a b \t)\n# echo(\n)\n# register (03): 5cc2\n# # ") + firmware_line + "# ");
     EXPECT_EQ(r.err, "line too long (at most 511 characters)\n");
     auto echo_rq = [](const std::string &text) {

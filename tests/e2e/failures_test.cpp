@@ -43,6 +43,34 @@ TEST_F(Failures, ConfigurationWriteCutByAnUnplugFails)
     EXPECT_EQ(r.out, "");
 }
 
+// A run in which any command failed exits with 1, whichever command came
+// last; a lost answer is such a failure even with the converter still there.
+TEST_F(Failures, AnyFailedCommandFailsTheRun)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string faults, input;
+        const char *out, *err;
+    } cases[] = {
+        {{"-U", code, "-C", "write"}, "drop-acks=1", "", "E2P Config Switch: write failed\n", "send_rq timed out\n"},
+        {{"-U", code, "-C", "write", "-V"}, "drop-acks=1", "", "E2P Config Switch: write failed\nFirmware 2.1.0.14\n",
+         "send_rq timed out\n"},
+        {{"-U", code, "-w", "bogus", "-V"}, "", "", "Firmware 2.1.0.14\n",
+         "wup: invalid argument bogus (get, on, off or trigger)\n"},
+        {{"-m", "0x1801", "-V"}, "", "", "Firmware 2.1.0.14\n", "-m needs the access code: give -U <code> before it\n"},
+        {{"-U", code, "-i"}, "", "eep read 0xfffff\nmreg\n", "# # # ",
+         "invalid address 0xfffff: out of range (0x0 to 0xffff)\ninvalid register address: missing\n"},
+        {{"-U", code, "-i"}, "", "foo\nexit\n", "# # ", "unknown command foo (help lists them)\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args) + " " + c.input);
+        proc::Result r = run(c.args, c.faults, c.input.empty() ? std::nullopt : std::optional<std::string>(c.input));
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
 TEST_F(Failures, ConfigurationListingSaysWhenItsWorkAreaIsFull)
 {
     // A begin marker and 110 header-only records in the PHY 1 area: more
@@ -92,7 +120,7 @@ TEST_F(Failures, LineWithANulByteIsMeasuredByItsBytes)
     std::string line = std::string("echo a") + '\0' + std::string(504, 'b');
     ASSERT_EQ(line.size(), 511u);
     proc::Result r = run({"-U", code, "-i"}, "", line + "version\necho c\0d\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 1) << r.err; // the refused line fails the session
     EXPECT_EQ(r.out, "# # echo(c)\n# ");
     EXPECT_EQ(r.err, "line too long (at most 511 characters)\n");
 }

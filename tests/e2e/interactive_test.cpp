@@ -22,9 +22,13 @@ TEST_F(Interactive, HelpAndExit)
 
 TEST_F(Interactive, NeedsTheUnlockFirst)
 {
-    proc::Result r = run({"-i", "-U", code}, "help\nexit\n");
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "");
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"-i", "-U", code}, {"-i"}}) {
+        proc::Result r = run(args, "help\nexit\n");
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "-i needs the access code: give -U <code> before -i\n");
+    }
+    EXPECT_FALSE(opened());
 }
 
 TEST_F(Interactive, EndOfInputEndsTheSessionLikeExit)
@@ -42,17 +46,24 @@ TEST_F(Interactive, EndOfInputEndsTheSessionLikeExit)
 
 TEST_F(Interactive, ExitWordsAndWordsThatSelectNothing)
 {
-    proc::Result r = session("e\nxyz 1\n\n  \t \ncbus 1\nEXITNOW\ncbus 2\n");
+    proc::Result r = session("\n  \t \ncbus 1\nEXITNOW\ncbus 2\n");
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "# # # # # cbus1(L)\n# ");
+    EXPECT_EQ(r.out, "# # # cbus1(L)\n# ");
     EXPECT_EQ(r.err, "");
+
+    // A word that selects nothing is said so, and fails the session.
+    r = session("e\nxyz 1\ncbus 1\nexit\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "# # # cbus1(L)\n# ");
+    EXPECT_EQ(r.err, "unknown command e (help lists them)\nunknown command xyz (help lists them)\n");
 }
 
-TEST_F(Interactive, FailedCommandsDoNotChangeTheExitCode)
+TEST_F(Interactive, AFailedCommandFailsTheSession)
 {
-    proc::Result r = session("cbus 9\nex\n");
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, "invalid cbus pin: Invalid argument\n");
+    proc::Result r = session("cbus 9\ncbus 1\nex\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "# # cbus1(L)\n# ");
+    EXPECT_EQ(r.err, "invalid cbus pin 9: out of range (0 to 7)\n");
 }
 
 TEST_F(Interactive, ArgumentTextKeepsInnerBlanksAndLosesTrailingOnes)
@@ -68,25 +79,30 @@ TEST_F(Interactive, OverlongLineIsRefusedWhole)
     std::string filler = "echo " + std::string(506, 'a');
     ASSERT_EQ(filler.size(), 511u);
     proc::Result r = session(filler + "cbus 1=H\ncbus 1\n");
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "# # cbus1(L)\n# ");
     EXPECT_EQ(r.err, "line too long (at most 511 characters)\n");
     for (const auto &l : driver_log())
         EXPECT_NE(l, "FT_SetBitMode(0xf2,0x20)");
 
-    // A line of exactly 511 characters is taken.
-    std::string exact = "cbus 1=H" + std::string(503, ' ');
-    ASSERT_EQ(exact.size(), 511u);
-    r = session(exact + "\ncbus 1\n");
-    EXPECT_EQ(r.out, "# # cbus1(H)\n# ");
-    EXPECT_EQ(r.err, "");
+    // A line of 511 characters is taken, and one of 510 with its line end
+    // filling the buffer exactly.
+    for (size_t n : {511u, 510u}) {
+        SCOPED_TRACE(n);
+        std::string exact = "cbus 1=H" + std::string(n - 8, ' ');
+        ASSERT_EQ(exact.size(), n);
+        r = session(exact + "\ncbus 1\n");
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, "# # cbus1(H)\n# ");
+        EXPECT_EQ(r.err, "");
+    }
 }
 
 TEST_F(Interactive, OverlongLastLineWithoutLineEnd)
 {
     proc::Result r = session("cbus 1\n" + std::string(2000, 'x'));
     EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "# cbus1(L)\n# ");
     EXPECT_EQ(r.err, "line too long (at most 511 characters)\n");
 }

@@ -98,7 +98,8 @@ class Terminal(unittest.TestCase):
         self.keys("echo " + "x" * 520, "Enter")
         self.wait_for(lambda s: "line too long (at most 511 characters)" in s, "the refusal")
         self.keys("exit", "Enter")
-        self.wait_for(lambda s: "ended 0" in s, "the end")
+        # The refused line fails the session.
+        self.wait_for(lambda s: "ended 1" in s, "the end")
 
         # History survives a restart, in its file under XDG_STATE_HOME.
         history = os.path.join(self.env["XDG_STATE_HOME"], "tarnctl", "history")
@@ -112,6 +113,30 @@ class Terminal(unittest.TestCase):
         self.wait_for(lambda s: s.endswith("# cbus 1"), "the last run's line")
         self.keys("C-u", "C-d")
         self.wait_for(lambda s: "ended 0" in s, "the end on ^D")
+
+    def test_console_messages_above_the_line(self):
+        # The converter goes while a line is half typed: the console's own
+        # message goes above the prompt, and the line stays whole below it.
+        self.env["TARNCTL_SIM_FAULTS"] = "unplug-after-ms=2500"
+        self.start()
+        self.keys("versi")
+        text = self.wait_for(lambda s: "Corvane lost" in s and s.endswith("# versi"), "the message above the line")
+        lines = text.split("\n")
+        self.assertTrue(lines[-2].startswith("Corvane lost"), text)
+        self.assertNotIn("versiCorvane", text)
+        self.keys("on", "Enter")
+        self.wait_for(lambda s: "ended 1" in s, "the end without the box")
+
+    def test_ctrl_c_at_the_prompt(self):
+        # The typed line is dropped, not run, and a fresh prompt comes.
+        self.start()
+        self.keys("cbus 1=L", "C-c")
+        self.wait_for(lambda s: "# cbus 1=L^C" in s and s.endswith("#"), "the dropped line")
+        self.keys("cbus 1", "Enter")
+        self.wait_for(lambda s: "cbus1(H)" in s, "the pin as it was")
+        # Twice within a second ends the session.
+        self.keys("C-c", "C-c")
+        self.wait_for(lambda s: "ended 0" in s, "the end on a second Ctrl-C")
 
 
 if __name__ == "__main__":

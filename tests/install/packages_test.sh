@@ -139,7 +139,7 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
             COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMP_LINE=$line; COMP_POINT=${#line}
             COMPREPLY=(); _tarnctl; echo "${COMPREPLY[*]}"
         done' _ "$root/usr/share/bash-completion/completions/tarnctl")
-    want=$'trigger\ndump\n-C\n-h -l -d -D -U -i -N -V -p -r -w -c -m -s -P -S -M -T -G -A -X -C -e -H'
+    want=$'trigger\ndump\n-C\n-h -l -d -D -U -i -N -V -p -r -w -c -m -s -P -S -M -T -G -A -X -C -e -H --help --version'
     [ "$got" = "$want" ] || fail "completion gave:"$'\n'"$got"
 else
     fail "bash-completion is not installed (scripts/deps.sh --tests installs it)"

@@ -295,6 +295,14 @@ using namespace fake_ft;
 
 extern "C" {
 
+FT_STATUS FT_GetLibraryVersion(LPDWORD version)
+{
+    if (version == nullptr)
+        return FT_INVALID_PARAMETER;
+    *version = 0x000900; // a version of its own, told apart from the real driver's
+    return FT_OK;
+}
+
 FT_STATUS FT_SetVIDPID(DWORD vid, DWORD pid)
 {
     ensure_env();

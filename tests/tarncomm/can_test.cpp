@@ -606,7 +606,7 @@ TEST(MdioTest, WritesAlternateAndEndWithTheFirstValue)
     EXPECT_EQ(mdio_reg_read_test(0x18, 0x03, 0x5CC2, 0), 0);
 }
 
-TEST(MdioTest, EveryCaseFailsYetTheCommandSucceeds)
+TEST(MdioTest, EveryCaseFailsAndSoDoesTheCommand)
 {
     // A box whose registers all read 0x0001 and that takes no write.
     fake_box box([](const bytes &r) {
@@ -628,15 +628,18 @@ TEST(MdioTest, EveryCaseFailsYetTheCommandSucceeds)
 
     char word[] = "MDio";
     CaptureStderr();
-    EXPECT_EQ(process_cmd_test(word), 0);
+    EXPECT_EQ(process_cmd_test(word), -1);
     err = GetCapturedStderr();
     EXPECT_NE(err.find("(0x06, 0x22, 0x06, ~0x06, 100) failed\n"), std::string::npos) << err;
 
     box.clear_requests();
+    // Other words are refused and run nothing.
     char m[] = "m", x[] = "x";
-    EXPECT_EQ(process_cmd_test(m), 0);
-    EXPECT_EQ(process_cmd_test(x), 0);
-    EXPECT_EQ(process_cmd_test(nullptr), 0);
+    CaptureStderr();
+    EXPECT_EQ(process_cmd_test(m), -1);
+    EXPECT_EQ(process_cmd_test(x), -1);
+    EXPECT_EQ(process_cmd_test(nullptr), -1);
+    GetCapturedStderr();
     EXPECT_TRUE(box.requests().empty());
 }
 
