@@ -10,6 +10,7 @@ for_tests=false
 pkgs=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev
       python3-can
+      python3-jsonschema
       libedit-dev
       tmux
       bash-completion

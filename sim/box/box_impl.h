@@ -30,6 +30,9 @@
 //   dmac-entries=N     the dynamic MAC table holds N learned addresses (0 to
 //                      1024; 0: empty) instead of the four it learns by
 //                      default, now and after every boot
+//   vlan-lost-writes=N the next N writes to the VLAN table are acknowledged
+//                      but the entry keeps what it held (a fault, or a
+//                      second writer putting it back)
 //
 // Housekeeping status word (0x60/0x71): bit 0 Ethernet part powered, bit 1
 // wake-up line driven, bit 2 wake-up pulse running, bit 3 boot loader
@@ -104,6 +107,7 @@ public:
         uint64_t ping_every_ms = 0;
         uint64_t trace_ms = 100;
         int dmac_entries = -1; // -1: the default table
+        unsigned vlan_lost_writes = 0;
     };
 
     explicit BoxImpl(Box::Options opts);

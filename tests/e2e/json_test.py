@@ -4,7 +4,11 @@ line of standard output a document that the published schema accepts, one
 document per command, and the facts the same as the text mode of the same
 session shows.
 
-usage: json_test.py <tarnctl-sim> <json-schema.json>
+The test bench's example script runs against tarnctl-sim too: it passes on
+a box that keeps what it is told, and fails with its message when the box
+holds another VLAN than the one it set.
+
+usage: json_test.py <tarnctl-sim> <json-schema.json> <bench_check.py> [test names]
 """
 import json
 import os
@@ -18,6 +22,7 @@ import jsonschema
 
 SIM = sys.argv.pop(1) if len(sys.argv) > 1 else None
 SCHEMA = sys.argv.pop(1) if len(sys.argv) > 1 else None
+BENCH = sys.argv.pop(1) if len(sys.argv) > 1 else None
 CODE = "kvrl.Pembrix-Ubo42"
 
 # Every command word of the console, each with the arguments a bench would
@@ -140,13 +145,16 @@ class Json(unittest.TestCase):
         self.assertEqual(by["mreg 0x1800"]["value"], 0x0208)
         self.assertIn("register (00): 0208\n", out)
         self.assertEqual(by["eep read 0x10 3"]["bytes"], [1, 2, 3])
-        self.assertRegex(out, r"\n10: \.\. .*01 02 03 \n")
+        self.assertIn("\n10: 01 02 03 \n", out)
         [vlan100] = [e for e in by["vlan 100-101"]["entries"] if e["vid"] == 100]
         self.assertEqual((vlan100["fid"], vlan100["valid"], vlan100["ports"]), (1, True, [1, 2]))
         self.assertIn("vid(0100) fid(001) valid(x) ports(0011)\n", out)
         [smac] = by["smac 5"]["entries"]
-        self.assertEqual(smac["mac"], "80:01:02:03:04:05")
-        self.assertIn(" 5 fid(0A) use_fid(x) st_ovrd(-) valid(x) ports(1001) MAC(80:01:02:03:04:05)\n", out)
+        m = re.search(r"\n# +5 fid\((\w\w)\) use_fid\((.)\) st_ovrd\((.)\) valid\((.)\) ports\((\d{4})\) MAC\(([0-9a-f:]+)\)\n", out)
+        flag = {"x": True, "-": False}
+        self.assertEqual((int(m[1], 16), flag[m[2]], flag[m[3]], flag[m[4]], int(m[5], 2), m[6]),
+                         (smac["fid"], smac["use_fid"], smac["override"], smac["valid"], smac["port_mask"], smac["mac"]))
+        self.assertEqual((smac["mac"], smac["ports"]), ("80:01:02:03:04:05", [1, 4]))
         self.assertEqual(by["pvlan 4"]["ports"], [{"port": 4, "members": [1, 4], "mask": 9}])
         self.assertEqual(by["sniff 3"]["mode_name"], "rx")
         calc = by["can calc 83333"]["calculation"]
@@ -195,13 +203,56 @@ class Json(unittest.TestCase):
 
     def test_trace_records_are_documents(self):
         env = dict(self.env("trace"), TARNCTL_SIM_FAULTS="trace-ms=2")
-        js = run(["-U", CODE, "-i", "-j"], "can dump on\nping\nping\nping\nping\nping\ncan dump off\n", env)
-        self.assertEqual(js.returncode, 0, js.stderr)
-        records = [d for d in self.documents(js.stdout) if d["command"] == "trace"]
-        self.assertTrue(records)
-        for r in records:
-            if r["kind"] == "frame":
-                self.assertEqual(len(r["data"]), min(r["dlc"], 8) if r["dlc"] <= 8 else len(r["data"]))
+        proc = subprocess.Popen([SIM, "-U", CODE, "-i", "-j"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, env=env)
+        proc.stdin.write("can dump on\n")
+        proc.stdin.flush()
+        # Wait for records of every kind the box sends, then stop the trace.
+        lines, kinds = [], set()
+        while not {"frame", "can_error"} <= kinds:
+            line = proc.stdout.readline()
+            self.assertTrue(line, "the console ended before the box sent its records")
+            lines.append(line)
+            doc = json.loads(line)
+            if doc["command"] == "trace":
+                kinds.add(doc["kind"])
+        out, _ = proc.communicate("can dump off\nexit\n", timeout=60)
+        self.assertEqual(proc.returncode, 0)
+        docs = self.documents("".join(lines) + out)
+        self.assertEqual([d["command"] for d in docs if d["command"] != "trace"], ["can", "can"])
+        for r in docs:
+            if r["command"] == "trace" and r["kind"] == "frame":
+                self.assertEqual(len(r["data"]), min(r["dlc"], 8))
+                self.assertLess(r["id"], 1 << 29 if r["extended"] else 1 << 11)
+
+
+class BenchCheck(unittest.TestCase):
+    def run_bench(self, faults=None, *args):
+        with tempfile.TemporaryDirectory() as state:
+            env = dict(os.environ, TARNCTL_SIM_TIMING="fast", TARNCTL_SIM_STATE=state, TARNCTL_CODE=CODE)
+            env.pop("TARNCTL_SIM_FAULTS", None)
+            if faults:
+                env["TARNCTL_SIM_FAULTS"] = faults
+            return subprocess.run([sys.executable, BENCH, "--tarnctl", SIM] + list(args), capture_output=True,
+                                  text=True, timeout=300, env=env)
+
+    def test_passes_on_a_box_that_keeps_what_it_is_told(self):
+        firmware = json.loads(run(["-j", "-V"], env=dict(os.environ, TARNCTL_SIM_TIMING="fast")).stdout)["firmware"]
+        bench = self.run_bench(None, "--firmware", firmware, "--vlan", "0x123")
+        self.assertEqual(bench.returncode, 0, bench.stderr)
+        self.assertIn("VLAN 291: fid 1 ports [1, 2]\n", bench.stdout)
+        self.assertEqual(bench.stdout.count(" counters, total "), 4)
+
+    def test_fails_with_its_message_when_the_box_holds_another_vlan(self):
+        bench = self.run_bench("vlan-lost-writes=1")
+        self.assertEqual(bench.returncode, 1)
+        self.assertIn("MISMATCH: VLAN 100: box holds", bench.stderr)
+        self.assertNotIn("all as expected", bench.stdout)
+
+    def test_fails_on_another_firmware(self):
+        bench = self.run_bench(None, "--firmware", "0.0.0.1")
+        self.assertEqual(bench.returncode, 1)
+        self.assertIn("MISMATCH: firmware", bench.stderr)
 
 
 if __name__ == "__main__":
