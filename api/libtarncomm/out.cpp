@@ -237,15 +237,18 @@ bool out_json(void)
 void out_begin(const char *name)
 {
     delete current;
+    scratch = jvalue::object();
     current = new command_doc;
     current->doc.set("command", name);
 }
 
 jvalue &out_doc(void)
 {
+    // Without a command (a handler called on its own) the facts go to a
+    // scratch value that is kept until the next command begins, so that a
+    // list a handler holds stays valid while it fills it.
     if (current != nullptr)
         return current->doc;
-    scratch = jvalue::object();
     return scratch;
 }
 
