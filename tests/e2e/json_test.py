@@ -53,6 +53,7 @@ cfg write
 cfg read
 mac
 hdlc 0x60 0x80
+raw 0x60 0x80
 sniff 3 rx
 sniff 3
 mib 2
@@ -77,6 +78,7 @@ can dump on
 can dump off
 can reset
 can reinit
+can log off
 test mdio
 sreg 0xzz
 frobnicate
@@ -124,7 +126,8 @@ class Json(unittest.TestCase):
         docs = [d for d in self.documents(js.stdout) if d["command"] not in ("trace", "debug")]
 
         # One document per command, in order; the exit status as in text mode.
-        self.assertEqual([d["command"] for d in docs], [c if c != "e2p" else "eep" for c in COMMANDS])
+        alias = {"e2p": "eep", "raw": "hdlc"}
+        self.assertEqual([d["command"] for d in docs], [alias.get(c, c) for c in COMMANDS])
         self.assertEqual(js.returncode, text.returncode)
         self.assertEqual(js.returncode, 1)
         for line, doc in zip(SESSION.splitlines(), docs):
