@@ -153,7 +153,7 @@ int connect_entry(const std::vector<FT_DEVICE_LIST_INFO_NODE> &list, int positio
 // box, held by someone else: say so rather than leave the user to guess.
 int report_not_detected(const std::vector<FT_DEVICE_LIST_INFO_NODE> &list)
 {
-    printf("No Corvane detected\n");
+    out_fail("No Corvane detected\n");
     fflush(stdout);
     for (size_t i = 0; i < list.size(); ++i) {
         if (list[i].ID != corvane_id && unidentified(list[i])) {
