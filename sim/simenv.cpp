@@ -211,6 +211,10 @@ bool parse_env(EnvConfig *cfg, std::string *err,
                 if (!parse_uint(value, 0, 86400000, &n))
                     return bad("expected milliseconds");
                 f.replug_after_ms = n;
+            } else if (key == "unplug-after-bulk-out") {
+                if (!parse_uint(value, 1, 1000000, &n))
+                    return bad("expected a transfer count from 1");
+                f.unplug_after_bulk_out = static_cast<int>(n);
             } else if (key == "stall-control") {
                 if (!parse_uint(value, 1, 1000000, &n))
                     return bad("expected a request count from 1");

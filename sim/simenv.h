@@ -21,6 +21,7 @@ namespace sim {
 struct BusFaults {
     int64_t unplug_after_ms = -1;  // unplug-after-ms=N
     int64_t replug_after_ms = -1;  // replug-after-ms=N (after the unplug)
+    int unplug_after_bulk_out = 0; // unplug-after-bulk-out=N: gone once the N-th bulk OUT transfer is taken
     int stall_control = 0;         // stall-control=N: the N-th control request stalls
     int stall_bulk_in = 0;         // stall-bulk-in=N: the N-th bulk IN submission halts the endpoint
     int stall_bulk_out = 0;        // stall-bulk-out=N

@@ -88,9 +88,8 @@ int parse_interactive(void)
     // script fed through the prompt learns it.
     bool failed = false;
 
-    // On a terminal the line comes from the line editor; otherwise the
-    // input is read exactly as below.
-    lineedit_session terminal;
+    // On a terminal (main() holds the editing session) the line comes from
+    // the line editor; otherwise the input is read exactly as below.
 
     while (parser_active == 1) {
         if (lineedit_active()) {

@@ -16,7 +16,9 @@ enum class lineedit_result { line, skip, end };
 
 // Switches line editing on for its lifetime when standard input and output
 // are both terminals; otherwise it does nothing and lineedit_active() stays
-// false. One at a time, on the main thread.
+// false. One at a time, on the main thread, made before any other thread of
+// the console writes to standard output or error and ended after the last
+// one has ended: it replaces both streams.
 class lineedit_session {
 public:
     lineedit_session();

@@ -51,7 +51,7 @@ void refuse_command(const char *word, const char *fmt, ...)
 
 namespace {
 
-const char *const can_words[] = {"show", "speed", "dump", "reset", "reinit", "calc", "mode", "log", nullptr};
+const char *const can_words[] = {"show", "speed", "dump", "reset", "reinit", "calc", "mode", "log", "bridge", nullptr};
 const char *const on_off[] = {"on", "off", nullptr};
 const char *const can_modes[] = {"show", "normal", "listen", nullptr};
 const char *const off_only[] = {"off", nullptr};
@@ -66,7 +66,8 @@ const char *const pvlan_words[] = {"show", nullptr};
 const char *const reset_words[] = {"cpu", nullptr};
 
 const cmd_sub_words can_subs[] = {
-    {1, nullptr, can_words}, {2, "dump", on_off}, {2, "mode", can_modes}, {2, "log", off_only}, {0, nullptr, nullptr}};
+    {1, nullptr, can_words}, {2, "dump", on_off},     {2, "mode", can_modes},
+    {2, "log", off_only},    {2, "bridge", off_only}, {0, nullptr, nullptr}};
 const cmd_sub_words wup_subs[] = {{1, nullptr, wup_words}, {0, nullptr, nullptr}};
 const cmd_sub_words power_subs[] = {{1, nullptr, on_off}, {0, nullptr, nullptr}};
 const cmd_sub_words sniff_subs[] = {{2, nullptr, sniff_words}, {0, nullptr, nullptr}};

@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <strings.h>
 
 #include "args.h"
 #include "hdlc.h"
+#include "lineedit.h"
 #include "out.h"
 #include "tarnctl.h"
 
@@ -176,6 +178,13 @@ int main(int argc, char **argv)
     hdlc_init(hdlc_put_char, hdlc_on_rx_frame);
     // Each frame goes to the driver in one write.
     hdlc_set_frame_output(hdlc_put_frame);
+
+    // On a terminal the interactive session edits the lines. It takes over
+    // the output streams before the receiver starts and gives them back
+    // after the receiver has ended, so the two never race for them.
+    std::optional<lineedit_session> terminal;
+    if (interactive == 1)
+        terminal.emplace();
 
     if (start_receiver(ft_handle, rx_handler, &rcv_thread, &rcv_started_mtx) != 0) {
         fprintf(stderr, "failed to start receiver thread\n");

@@ -16,6 +16,7 @@
 #include <strings.h>
 
 #include "args.h"
+#include "can_bridge.h"
 #include "out.h"
 #include "periphery.h"
 #include "util.h"
@@ -51,10 +52,6 @@ constexpr unsigned long max_brp = 63;
 // The time is the host's at arrival, as candump takes it. Error records are
 // written as the kernel's CAN error frames: the error flag set in the
 // identifier with the class bits, eight data bytes.
-constexpr uint32_t can_err_flag = 0x20000000;
-constexpr uint32_t can_err_crtl = 0x00000004;     // controller problem
-constexpr uint32_t can_err_prot = 0x00000008;     // protocol violation
-constexpr uint32_t can_err_buserror = 0x00000080; // bus error: readers take the frame for an error frame by it
 constexpr const char *can_log_default_iface = "tarn0";
 
 // The open log and the interface name written in it. Opened and closed by
@@ -64,51 +61,22 @@ FILE *can_log_file = nullptr;      // guarded by can_log_mtx
 std::string can_log_iface;         // guarded by can_log_mtx
 
 // One record in log form into buf (without line end); false for a record
-// that is no CAN frame nor error (an unknown kind).
+// that is no CAN frame nor error (an unknown kind). The frame is the one the
+// bridge sends, so the log and the interface show the same bus.
 bool can_log_frame(const uint8_t *d, char *buf, size_t size)
 {
-    char data[2 * 8 + 1] = "";
-    uint32_t id;
-    bool ext = true;
-    unsigned n = 0;
-    switch (d[0]) {
-    case 0: {
-        const uint8_t sidh = d[5], sidl = d[6], eid8 = d[7], eid0 = d[8];
-        if (sidl & 0x08) {
-            // The whole 29-bit identifier as it was on the bus: SIDH and
-            // the top bits of SIDL carry its upper eleven bits.
-            id = (static_cast<uint32_t>(sidh) << 21) | (static_cast<uint32_t>(sidl >> 5) << 18) |
-                 (static_cast<uint32_t>(sidl & 0x03) << 16) | (static_cast<uint32_t>(eid8) << 8) | eid0;
-        } else {
-            id = (static_cast<uint32_t>(sidh) << 3) | (sidl >> 5);
-            ext = false;
-        }
-        // A classic CAN frame carries at most eight bytes, whatever the
-        // length code above 8 says.
-        n = d[9] & 0x0F;
-        if (n > 8)
-            n = 8;
-        for (unsigned i = 0; i < n; ++i)
-            snprintf(&data[2 * i], sizeof data - 2 * i, "%02X", d[10 + i]);
-        break;
-    }
-    case 1:
-        id = can_err_flag | can_err_prot | can_err_buserror;
-        snprintf(data, sizeof data, "%016X", 0);
-        break;
-    case 2:
-        // The firmware's error number goes where the kernel keeps controller
-        // specific information (data byte 5).
-        id = can_err_flag | can_err_crtl | can_err_buserror;
-        snprintf(data, sizeof data, "0000000000%02X0000", d[4]);
-        break;
-    default:
+    struct can_frame f;
+    if (!can_record_to_frame(d, &f))
         return false;
-    }
+    char data[2 * CAN_MAX_DLEN + 1] = "";
+    for (unsigned i = 0; i < f.len && i < CAN_MAX_DLEN; ++i)
+        snprintf(&data[2 * i], sizeof data - 2 * i, "%02X", f.data[i]);
+    const bool wide = (f.can_id & (CAN_EFF_FLAG | CAN_ERR_FLAG)) != 0;
+    const canid_t id = f.can_id & (CAN_ERR_FLAG | CAN_EFF_MASK);
     struct timeval now;
     gettimeofday(&now, nullptr);
     snprintf(buf, size, "(%lld.%06ld) %s %0*X#%s", static_cast<long long>(now.tv_sec),
-             static_cast<long>(now.tv_usec), can_log_iface.c_str(), ext ? 8 : 3, id, data);
+             static_cast<long>(now.tv_usec), can_log_iface.c_str(), wide ? 8 : 3, id, data);
     return true;
 }
 
@@ -222,6 +190,54 @@ int can_log(char *rest)
         out_text("log \"%s\" %s\n", file, can_log_iface.c_str());
     else
         out_text("log %s %s\n", file, can_log_iface.c_str());
+    return 0;
+}
+
+// can bridge <interface> | can bridge off | can bridge (its state). The
+// interface name is one word taken at blanks, like the log's file name.
+int can_bridge(char *rest)
+{
+    char *save = nullptr;
+    const char *iface = rest != nullptr ? strtok_r(rest, " \t", &save) : nullptr;
+    jvalue &bridge = out_doc().set("bridge", jvalue::object());
+    const auto facts = [&bridge](const can_bridge_status_t &st) {
+        bridge.set("interface", st.on ? jvalue(st.iface) : jvalue());
+        bridge.set("written", static_cast<unsigned long long>(st.written));
+        bridge.set("dropped", static_cast<unsigned long long>(st.dropped));
+    };
+    if (iface == nullptr) {
+        const can_bridge_status_t st = can_bridge_status();
+        facts(st);
+        bridge.set("on", st.on);
+        if (st.on)
+            out_text("bridge %s: %llu frames written, %llu dropped\n", st.iface,
+                     static_cast<unsigned long long>(st.written), static_cast<unsigned long long>(st.dropped));
+        else
+            out_text("bridge off\n");
+        return 0;
+    }
+    if (strtok_r(nullptr, " \t", &save) != nullptr) {
+        out_err("can bridge: one interface name or off\n");
+        fflush(stderr);
+        return -1;
+    }
+    if (strcasecmp(iface, "off") == 0) {
+        // The counts are those of the bridge just closed.
+        const can_bridge_status_t st = can_bridge_close();
+        facts(st);
+        bridge.set("on", false);
+        if (st.on)
+            out_text("bridge off: %llu frames written, %llu dropped\n", static_cast<unsigned long long>(st.written),
+                     static_cast<unsigned long long>(st.dropped));
+        else
+            out_text("bridge off\n");
+        return 0;
+    }
+    if (can_bridge_open(iface) != 0)
+        return -1;
+    bridge.set("on", true);
+    bridge.set("interface", iface);
+    out_text("bridge %s\n", iface);
     return 0;
 }
 
@@ -554,18 +570,24 @@ void process_can_msg(hdlc_msg_t *msg, uint16_t /*size*/)
         // empty line.
         puts(line);
     can_log_record(d);
+    can_bridge_record(d);
 }
 
 int process_cmd_can(char *param)
 {
-    // The log is the console's own business: it needs no answer from the
-    // box, and its file name is taken apart by blanks only.
+    // The log and the bridge are the console's own business: they need no
+    // answer from the box, and their names are taken apart by blanks only.
     if (param != nullptr) {
         char *word = param + strspn(param, " \t");
         const size_t len = strcspn(word, " \t");
+        char *rest = word[len] != '\0' ? word + len + 1 : nullptr;
         if (len >= 3 && strncasecmp(word, "log", 3) == 0) {
             out_doc().set("operation", "log");
-            return can_log(word[len] != '\0' ? word + len + 1 : nullptr);
+            return can_log(rest);
+        }
+        if (len >= 2 && strncasecmp(word, "bridge", 2) == 0) {
+            out_doc().set("operation", "bridge");
+            return can_bridge(rest);
         }
     }
 

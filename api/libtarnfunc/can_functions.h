@@ -31,9 +31,11 @@ void can_config_show(const can_speed_cfg *cfg);
 void process_can_msg(hdlc_msg_t *msg, uint16_t size);
 
 // can [show | speed [<preset>|<bit rate>] | dump [on|off] | reset | reinit |
-//      calc [<bit rate>] | mode [show|normal|listen] | log <file> [<iface>] | log off]
+//      calc [<bit rate>] | mode [show|normal|listen] | log <file> [<iface>] | log off |
+//      bridge [<interface>|off]]
 // "log" appends every trace record to the file in the candump log format
-// (interface tarn0 unless given) until "log off"; it sends nothing.
+// (interface tarn0 unless given) until "log off"; "bridge" writes them to a
+// SocketCAN interface until "bridge off"; neither sends anything to the box.
 int process_cmd_can(char *param);
 // Not bound to any word or option; kept for callers of the library.
 int process_cmd_can_reset(char *param);

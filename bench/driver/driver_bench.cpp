@@ -5,16 +5,14 @@
 #include "usbserial-private.h"
 
 #include "usb/simbus.h"
+#include "thread_cpu.h"
 
 #include <benchmark/benchmark.h>
 
 #include <pthread.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -22,28 +20,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double processCpuSeconds()
-{
-    rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
+double processCpuSeconds() { return processCpuNs() / 1e9; }
 
 // CPU of the driver's own threads (usbserial-*), in seconds.
-double driverCpuSeconds()
-{
-    uint64_t total = 0;
-    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string comm;
-        std::ifstream(task.path() / "comm") >> comm;
-        if (comm.rfind("usbserial-", 0) != 0)
-            continue;
-        uint64_t ns = 0;
-        std::ifstream(task.path() / "schedstat") >> ns;
-        total += ns;
-    }
-    return total / 1e9;
-}
+double driverCpuSeconds() { return threadsCpuNs("usbserial-") / 1e9; }
 
 FT_HANDLE openFirst(uint16_t bcd, sim::Timing timing)
 {

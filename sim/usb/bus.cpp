@@ -87,6 +87,7 @@ void Bus::configure_from_env()
         d->stall_control_nth = f.stall_control;
         d->stall_in_nth = f.stall_bulk_in;
         d->stall_out_nth = f.stall_bulk_out;
+        d->unplug_out_nth = f.unplug_after_bulk_out;
         d->fail_submit = f.fail_submit;
         d->conv->set_out_blocked(f.out_accepts_nothing);
         if (f.kernel_driver >= 0 && f.kernel_driver < d->conv->channels())
@@ -332,6 +333,12 @@ int Bus::submit_locked(XferHdr *x, libusb_transfer_type type, int timeout_ms)
     if (d.halted.count(x->endpoint)) {
         complete_locked(x, LIBUSB_TRANSFER_STALL);
         return 0;
+    }
+    // A test that needs the converter to go while a command runs keys the
+    // unplug to that command's request, not to a time a slow start can miss.
+    if (!in && d.unplug_out_nth && ++d.out_taken == d.unplug_out_nth) {
+        d.unplug_at = t;
+        clock_cv_.notify_one();
     }
     const uint64_t frame = d.conv->frame_us();
     x->io.ready_us = timing == Timing::real ? (t / frame + 1) * frame : t;

@@ -44,6 +44,7 @@ struct SimDevice {
     std::set<uint8_t> halted;
     int stall_control_nth = 0, control_count = 0;
     int stall_in_nth = 0, in_count = 0, stall_out_nth = 0, out_count = 0;
+    int unplug_out_nth = 0, out_taken = 0;
     uint64_t unplug_at = UINT64_MAX, replug_at = UINT64_MAX;
 };
 

@@ -8,24 +8,18 @@
 
 #include <chrono>
 #include <functional>
-#include <thread>
 
 #include "fake_ft.h"
 #include "frame_codec.h"
 #include "hdlc.h"
 #include "tarnctl.h"
+#include "wait_for.h"
 
 // Polls cond for up to limit; true as soon as it holds.
 inline bool wait_until(const std::function<bool()> &cond,
                        std::chrono::milliseconds limit = std::chrono::milliseconds(3000))
 {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return waitFor(cond, limit);
 }
 
 class OpenLine : public ::testing::Test {

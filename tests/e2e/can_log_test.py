@@ -7,6 +7,7 @@ usage: can_log_test.py <tarnctl-sim>
 """
 import os
 import re
+import selectors
 import signal
 import subprocess
 import sys
@@ -36,6 +37,48 @@ def screen_records(out):
         elif m := CAN_ERROR.match(line):
             records.append(("error", 2, int(m[2])))
     return records
+
+
+ALL_KINDS = {("frame", False), ("frame", True), ("error", 1), ("error", 2)}
+
+
+def kinds_on(out):
+    """The kinds of trace record on the screen: standard or extended frames, and both errors."""
+    kinds = set()
+    for line in out.splitlines():
+        line = line.removeprefix("# ")
+        if m := FRAME.match(line):
+            kinds.add(("frame", len(m[2]) > 3))
+        elif MSG_ERROR.match(line):
+            kinds.add(("error", 1))
+        elif CAN_ERROR.match(line):
+            kinds.add(("error", 2))
+    return kinds
+
+
+def read_until(p, out, done, limit=60.0):
+    """Reads p's standard output into out (a list of chunks) until done(text so far)
+    holds or the output ends; the limit only stops a hang."""
+    sel = selectors.DefaultSelector()
+    sel.register(p.stdout, selectors.EVENT_READ)
+    end = time.monotonic() + limit
+    fd = p.stdout.fileno()
+    while not done("".join(out)) and time.monotonic() < end:
+        if not sel.select(timeout=0.1):
+            continue
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            break
+        out.append(chunk.decode())
+    sel.close()
+    return done("".join(out))
+
+
+def finish(p, out, last_input=None, timeout=30):
+    """The rest of p's output, once it has had its last input and ended."""
+    rest, err = p.communicate(last_input, timeout=timeout)
+    out.append(rest.decode())
+    return "".join(out), err.decode()
 
 
 class CanLog(unittest.TestCase):
@@ -89,30 +132,51 @@ class CanLog(unittest.TestCase):
         return lines, messages
 
     def test_interactive_log_on_and_off(self):
+        # Each step waits for what it needs on the screen: a record of every
+        # kind while logging, then more records after the log is off.
         since = time.time()
-        script = ('{ printf "can log %s\\ncan dump on\\n"; sleep 1.5; printf "can dump off\\ncan log off\\n'
-                  'can dump on\\n"; sleep 0.3; printf "can dump off\\nexit\\n"; } | "$0" -U %s -i' % (self.log, CODE))
-        r = subprocess.run(["/bin/sh", "-c", script, SIM], env=self.env, capture_output=True, text=True,
-                           timeout=30)
+        p = subprocess.Popen([SIM, "-U", CODE, "-i"], env=self.env, stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out = []
+        try:
+            p.stdin.write(b"can log %s\ncan dump on\n" % self.log.encode())
+            p.stdin.flush()
+            self.assertTrue(read_until(p, out, lambda s: kinds_on(s) >= ALL_KINDS), "".join(out))
+            p.stdin.write(b"can dump off\ncan log off\ncan dump on\n")
+            p.stdin.flush()
+            self.assertTrue(read_until(p, out, lambda s: "log off\n" in s and
+                                       screen_records(s[s.index("log off\n"):])), "".join(out))
+            stdout, stderr = finish(p, out, b"can dump off\nexit\n")
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
         until = time.time()
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("log %s tarn0\n" % self.log, r.stdout)
-        self.assertIn("log off\n", r.stdout)
+        self.assertEqual(p.returncode, 0, stderr)
+        self.assertIn("log %s tarn0\n" % self.log, stdout)
+        self.assertIn("log off\n", stdout)
         # What came after "log off" is on the screen only.
-        logged = r.stdout[:r.stdout.index("log off\n")]
+        logged = stdout[:stdout.index("log off\n")]
         lines, messages = self.read_log()
         self.check(screen_records(logged), lines, messages, "tarn0", since, until)
-        self.assertLess(len(messages), len(screen_records(r.stdout)))
+        self.assertLess(len(messages), len(screen_records(stdout)))
 
     def test_command_line_log_appends_and_survives_the_end_from_outside(self):
         with open(self.log, "w") as f:
             f.write("(1.000000) can0 001#00\n")
         since = time.time()
         p = subprocess.Popen([SIM, "-U", CODE, "-X", "log %s can1" % self.log, "-X", "dump on", "-N"],
-                             env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        time.sleep(1.5)
-        p.send_signal(signal.SIGTERM)
-        out, err = p.communicate(timeout=10)
+                             env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        chunks = []
+        try:
+            # Ended from outside once a record of every kind is on the screen.
+            self.assertTrue(read_until(p, chunks, lambda s: kinds_on(s) >= ALL_KINDS), "".join(chunks))
+            p.send_signal(signal.SIGTERM)
+            out, err = finish(p, chunks)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
         until = time.time()
         self.assertEqual(p.returncode, -signal.SIGTERM, err)
         lines, messages = self.read_log()

@@ -79,29 +79,7 @@ struct TraceEvent {
 
 class ConsoleSim : public e2e::SimScratch {
 protected:
-    // Each run starts a trace of its own; the box's EEPROM file stays.
-    proc::Result run(std::vector<std::string> args, std::optional<std::string> input = std::nullopt,
-                     proc::Options o = {})
-    {
-        std::remove(trace_path.c_str());
-        args.insert(args.begin(), TARNCTL_SIM_BIN);
-        o.env = env;
-        o.input = std::move(input);
-        return proc::run(args, o);
-    }
     proc::Result session(const std::string &input) { return run({"-U", code, "-i"}, input); }
-
-    // Interactive session whose input comes in two parts, with a pause in
-    // between during which the console only waits for its next line.
-    proc::Result session_with_pause(const std::string &first, double pause_s, const std::string &second)
-    {
-        std::remove(trace_path.c_str());
-        const std::string script = "{ printf '" + first + "'; sleep " + std::to_string(pause_s) + "; printf '" +
-                                   second + "'; } | \"$0\" -U " + code + " -i";
-        proc::Options o;
-        o.env = env;
-        return proc::run({"/bin/sh", "-c", script, TARNCTL_SIM_BIN}, o);
-    }
 
     std::vector<TraceEvent> trace()
     {
@@ -327,7 +305,19 @@ TEST_F(ConsoleSim, ResetFormsPulseCbus0LowFor50Ms)
 
 TEST_F(ConsoleSim, BoxTextAndPingBetweenCommandsAfterAReset)
 {
-    proc::Result r = session_with_pause("reset\\n", 0.5, "version\\nexit\\n");
+    // The next command goes once the console has echoed the ping the box
+    // sends after its boot, however long the boot takes.
+    const auto echoed = [this](const proc::Result &) {
+        const auto events = trace();
+        bool booted = false;
+        for (const auto &e : events) {
+            booted = booted || e.kind == "BOOT";
+            if (booted && e.kind == "WIRE_TX" && e.rest.find("7ef104") != std::string::npos)
+                return true;
+        }
+        return false;
+    };
+    proc::Result r = session_when("reset\n", echoed, "version\nexit\n");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(count_of(r.out, boot_text), 1u) << r.out;
     EXPECT_EQ(without(r.out, boot_text), std::string("# # ") + firmware_line + "# ");

@@ -8,7 +8,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "process_runner.h"
+#include "scratch_dir.h"
 
 namespace e2e {
 
@@ -55,17 +58,50 @@ protected:
 
     void SetUp() override
     {
-        std::string tmpl = ::testing::TempDir() + "tarnctl_sim_XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        state_dir = buf.data();
+        state_dir = makeScratchDir("tarnctl_sim");
+        ASSERT_FALSE(state_dir.empty());
         trace_path = state_dir + "/trace";
         env = {{"TARNCTL_SIM_TIMING", "fast"}, {"TARNCTL_SIM_STATE", state_dir}};
         if (with_trace_)
             env["TARNCTL_SIM_TRACE"] = trace_path;
     }
-    void TearDown() override { std::system(("rm -rf '" + state_dir + "'").c_str()); }
+    void TearDown() override { removeScratchDir(state_dir); }
+
+    // tarnctl-sim with these arguments and the fixture's settings; each run
+    // starts a trace of its own, the boxes' EEPROM files stay.
+    proc::Result run(std::vector<std::string> args, std::optional<std::string> input = std::nullopt,
+                     proc::Options o = {})
+    {
+        std::remove(trace_path.c_str());
+        args.insert(args.begin(), TARNCTL_SIM_BIN);
+        for (const auto &[name, value] : env)
+            o.env.emplace(name, value);
+        o.input = std::move(input);
+        return proc::run(args, o);
+    }
+    // An interactive session whose second part of input is given once ready
+    // holds (given what it printed so far; the trace can be read too), not
+    // after a fixed pause.
+    proc::Result session_when(const std::string &first, const std::function<bool(const proc::Result &)> &ready,
+                              const std::string &second, proc::Options o = {})
+    {
+        o.then.push_back({ready, second});
+        return run({"-U", code, "-i"}, first, o);
+    }
+    // The trace lines of one kind, without time and serial number.
+    std::vector<std::string> trace_of(const std::string &kind)
+    {
+        std::vector<std::string> out;
+        for (const auto &l : lines_of(read_file(trace_path))) {
+            std::stringstream ss(l);
+            std::string us, sn, k, rest;
+            ss >> us >> sn >> k;
+            std::getline(ss, rest);
+            if (k == kind)
+                out.push_back(rest.empty() ? rest : rest.substr(1));
+        }
+        return out;
+    }
 
     std::string state_dir, trace_path;
     std::map<std::string, std::string> env;

@@ -32,39 +32,13 @@ size_t count_of(const std::string &text, const std::string &what)
 
 class Exchange : public e2e::SimScratch {
 protected:
-    proc::Result run(std::vector<std::string> args, std::optional<std::string> input = std::nullopt)
-    {
-        std::remove(trace_path.c_str());
-        args.insert(args.begin(), TARNCTL_SIM_BIN);
-        proc::Options o;
-        o.env = env;
-        o.input = std::move(input);
-        return proc::run(args, o);
-    }
     // An interactive session whose lines come in two parts, with a pause
-    // between them.
+    // between them (for answers the box delays by a set time).
     proc::Result session_with_pause(const std::string &first, double pause_s, const std::string &second)
     {
-        std::remove(trace_path.c_str());
-        const std::string script = "{ printf '" + first + "'; sleep " + std::to_string(pause_s) + "; printf '" +
-                                   second + "'; } | \"$0\" -U " + code + " -i";
-        proc::Options o;
-        o.env = env;
-        return proc::run({"/bin/sh", "-c", script, TARNCTL_SIM_BIN}, o);
-    }
-    // The trace lines of one kind, without time and serial number.
-    std::vector<std::string> trace_of(const std::string &kind)
-    {
-        std::vector<std::string> out;
-        for (const auto &l : e2e::lines_of(e2e::read_file(trace_path))) {
-            std::stringstream ss(l);
-            std::string us, sn, k, rest;
-            ss >> us >> sn >> k;
-            std::getline(ss, rest);
-            if (k == kind)
-                out.push_back(rest.empty() ? rest : rest.substr(1));
-        }
-        return out;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(pause_s);
+        return session_when(first, [until](const proc::Result &) { return std::chrono::steady_clock::now() >= until; },
+                            second);
     }
 };
 
@@ -98,8 +72,11 @@ TEST_F(Exchange, EachFrameIsOneBulkOutTransfer)
 // command ends the session with status 1 since the box has not come back.
 TEST_F(Exchange, VanishedConverterEndsTheListingWithOneLine)
 {
-    env["TARNCTL_SIM_FAULTS"] = "unplug-after-ms=150";
-    proc::Result r = session_with_pause("vlan\\n", 0.5, "sreg 0\\nsreg 1\\n");
+    // Gone as the listing's third request is taken; the next commands come
+    // once the trace shows the converter gone.
+    env["TARNCTL_SIM_FAULTS"] = "unplug-after-bulk-out=3";
+    proc::Result r = session_when(
+        "vlan\n", [this](const proc::Result &) { return !trace_of("UNPLUG").empty(); }, "sreg 0\nsreg 1\n");
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(count_of(r.err, "Corvane lost: the USB converter is gone\n"), 1u) << r.err;
@@ -114,7 +91,7 @@ TEST_F(Exchange, VanishedConverterEndsTheListingWithOneLine)
 TEST_F(Exchange, InteractiveSessionReconnectsToTheSameBox)
 {
     env["TARNCTL_SIM_FAULTS"] = "unplug-after-ms=150,replug-after-ms=400";
-    proc::Result r = session_with_pause("vlan\\n", 1.0, "sreg 0\\nexit\\n");
+    proc::Result r = session_with_pause("vlan\n", 1.0, "sreg 0\nexit\n");
     ASSERT_FALSE(r.timed_out);
     // A listing cut by the loss failed, and so does the session; one that
     // ended before it did not.
@@ -130,9 +107,9 @@ TEST_F(Exchange, InteractiveSessionReconnectsToTheSameBox)
 TEST_F(Exchange, VanishedConverterFailsTheCommandLineRun)
 {
     env["TARNCTL_SIM_TIMING"] = "real";
-    // Long enough after the connect even on a slow machine; the reads
-    // take seconds.
-    env["TARNCTL_SIM_FAULTS"] = "unplug-after-ms=600";
+    // The converter goes as the third request frame is taken: the first
+    // EEPROM read is running, whatever the connect took.
+    env["TARNCTL_SIM_FAULTS"] = "unplug-after-bulk-out=3";
     std::vector<std::string> args{"-U", code};
     for (int i = 0; i < 8; ++i) {
         args.push_back("-e");
@@ -169,8 +146,8 @@ TEST_F(Exchange, WriteThatMovesNothingIsReportedPerFrame)
 TEST_F(Exchange, LateEchoAnswerIsNotMergedIntoAVlanWrite)
 {
     env["TARNCTL_SIM_FAULTS"] = "delay-acks=2,delay-ms=1100";
-    proc::Result r = session_with_pause("echo ABCDEFGHIJKLMNOPQRSTUVWXYZ01234\\nvlan 100 1 y 0011\\n", 1.5,
-                                        "vlan 100-103\\nexit\\n");
+    proc::Result r = session_with_pause("echo ABCDEFGHIJKLMNOPQRSTUVWXYZ01234\nvlan 100 1 y 0011\n", 1.5,
+                                        "vlan 100-103\nexit\n");
     ASSERT_FALSE(r.timed_out);
     const std::string listing = r.out.substr(r.out.rfind("# vid(0100)"));
     EXPECT_EQ(listing, "# vid(0100) fid(001) valid(x) ports(0011)\nvid(0101) fid(000) valid(-) ports(0000)\n"
@@ -235,7 +212,7 @@ TEST_F(Exchange, SlowLateTableAnswerIsNotShownForAnotherEntry)
     for (const char *faults : {"delay-acks=2,delay-ms=4500", "delay-acks=1,delay-ms=3500"}) {
         SCOPED_TRACE(faults);
         env["TARNCTL_SIM_FAULTS"] = faults;
-        proc::Result r = session_with_pause("vlan 1\\nvlan 5\\n", 2.0, "vlan 5\\nexit\\n");
+        proc::Result r = session_with_pause("vlan 1\nvlan 5\n", 2.0, "vlan 5\nexit\n");
         ASSERT_FALSE(r.timed_out);
         EXPECT_EQ(r.out.find("vid(0005) fid(000) valid(x) ports(1111)"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("vid(0005) fid(000) valid(-) ports(0000)"), std::string::npos) << r.out << r.err;

@@ -79,6 +79,7 @@ can dump off
 can reset
 can reinit
 can log off
+can bridge
 test mdio
 sreg 0xzz
 frobnicate

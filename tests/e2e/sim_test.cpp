@@ -13,15 +13,6 @@ using e2e::code;
 class Sim : public e2e::SimScratch {
 protected:
     Sim() : e2e::SimScratch(false) {}
-
-    proc::Result run(std::vector<std::string> args, std::optional<std::string> input = std::nullopt)
-    {
-        args.insert(args.begin(), TARNCTL_SIM_BIN);
-        proc::Options o;
-        o.env = env;
-        o.input = std::move(input);
-        return proc::run(args, o);
-    }
 };
 
 TEST_F(Sim, VersionOfTheDefaultBox)

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Takes the kernel and the four USB modules the peer guest needs out of
-# Debian's kernel package, without installing the package: `apt-get download`
-# of the .deb into DIR, then only those files are unpacked from it.
+# Takes the kernel and the modules the peer guests need out of Debian's
+# kernel package, without installing the package: `apt-get download` of the
+# .deb into DIR, then only those files are unpacked from it. The USB guest
+# loads the four USB modules; the CAN guest the CAN core, its raw sockets and
+# the virtual CAN interface (with the CAN device core it builds on).
 # Usage: fetch-kernel.sh DIR      (DIR/vmlinuz, DIR/vmlinux when it can be
 #                                  booted directly, DIR/modules/*.ko result)
 set -euo pipefail
 dir=${1:?usage: fetch-kernel.sh DIR}
-mods=(usb-common usbcore xhci-hcd xhci-pci)
+mods=(usb-common usbcore xhci-hcd xhci-pci can can-raw can-dev vcan)
 
 # Unpacking the compressed kernel is most of the guest's boot time under
 # TCG, so keep it unpacked too when it can be booted directly (an ELF image
@@ -69,5 +71,5 @@ find unpack -name modules.builtin -exec cp {} modules.builtin \;
 [ -f modules.builtin ] || { echo "fetch-kernel: modules.builtin not in $deb" >&2; exit 1; }
 mv vmlinuz.new vmlinuz
 unpacked_kernel
-rm -rf unpack "$deb"   # the four modules and the kernel are all we keep
+rm -rf unpack "$deb"   # those modules and the kernel are all we keep
 echo "$pkg" > package

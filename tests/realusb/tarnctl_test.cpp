@@ -15,6 +15,7 @@
 #include "box/box.h"
 #include "frame_codec.h"
 #include "process_runner.h"
+#include "scratch_dir.h"
 #include "usbfs_host.h"
 
 namespace {
@@ -70,11 +71,8 @@ class RealUsb : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string tmpl = ::testing::TempDir() + "tarnctl_realusb_XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        dir = buf.data();
+        dir = makeScratchDir("tarnctl_realusb");
+        ASSERT_FALSE(dir.empty());
         trace_path = dir + "/trace";
         sim_trace_path = dir + "/sim_trace";
     }
@@ -85,7 +83,7 @@ protected:
             EXPECT_TRUE(unknown.empty()) << "usbfs request not emulated: " << unknown.front();
         }
         host.reset();
-        std::system(("rm -rf '" + dir + "'").c_str());
+        removeScratchDir(dir);
     }
 
     void start(const std::vector<sim::DeviceSpec> &devices, bool unpluggable = false)

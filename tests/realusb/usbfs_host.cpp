@@ -620,7 +620,7 @@ UsbfsHost::UsbfsHost(const std::vector<sim::DeviceSpec> &specs, const HostOption
         return;
     if (preload_library().empty()) {
         error_ = "umockdev is not installed (its preload library is missing): "
-                 "run scripts/deps.sh or apt-get install umockdev libumockdev-dev";
+                 "run scripts/deps.sh --tests or apt-get install umockdev libumockdev-dev";
         return;
     }
     h.testbed = umockdev_testbed_new();

@@ -42,7 +42,7 @@ TEST(SimEnv, DefaultsAndGoodValues)
             {"TARNCTL_SIM_BOXES", "3"},
             {"TARNCTL_SIM_TIMING", "fast"},
             {"TARNCTL_SIM_FAULTS", "unplug-after-ms=300,replug-after-ms=900, fail-submit=LIBUSB_ERROR_IO,"
-                                   "kernel-driver=0,out-accepts-nothing=1,stall-control=4"}}};
+                                   "kernel-driver=0,out-accepts-nothing=1,stall-control=4,unplug-after-bulk-out=3"}}};
     ASSERT_TRUE(e2.parse(&cfg, &err)) << err;
     EXPECT_EQ(cfg.serials, (std::vector<std::string>{"CV000001", "CV000002", "CV000003"}));
     EXPECT_EQ(cfg.state_dir, "/x/tarnctl-sim");
@@ -53,6 +53,7 @@ TEST(SimEnv, DefaultsAndGoodValues)
     EXPECT_EQ(cfg.faults.kernel_driver, 0);
     EXPECT_TRUE(cfg.faults.out_accepts_nothing);
     EXPECT_EQ(cfg.faults.stall_control, 4);
+    EXPECT_EQ(cfg.faults.unplug_after_bulk_out, 3);
 
     Env e3{{{"TARNCTL_SIM_BOXES", "AB12,cd-34"}, {"TARNCTL_SIM_STATE", "/s"}, {"TARNCTL_SIM_BOXES_X", "?"}}};
     ASSERT_TRUE(e3.parse(&cfg, &err)) << err;
@@ -78,6 +79,7 @@ TEST(SimEnv, BadValuesAreRefusedWithTheirName)
         {"TARNCTL_SIM_FAULTS", "fail-submit=-200"},
         {"TARNCTL_SIM_FAULTS", "replug-after-ms=10"},
         {"TARNCTL_SIM_FAULTS", "kernel-driver=9"},
+        {"TARNCTL_SIM_FAULTS", "unplug-after-bulk-out=0"},
     };
     for (auto &[name, value] : bad) {
         sim::EnvConfig cfg;

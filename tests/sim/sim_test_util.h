@@ -111,6 +111,20 @@ struct Reader {
             libusb_handle_events_timeout(dev.ctx, &tv);
         }
     }
+    // Handles events until cond holds; false when it still does not after
+    // limit_ms (a limit only a fault reaches, not a slow machine).
+    template <class Cond>
+    bool pump_until(Cond cond, int limit_ms = 10000)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+        while (!cond()) {
+            if (std::chrono::steady_clock::now() >= end)
+                return false;
+            timeval tv{0, 10000};
+            libusb_handle_events_timeout(dev.ctx, &tv);
+        }
+        return true;
+    }
     // Data bytes with the two status bytes of every packet stripped.
     std::vector<uint8_t> data() const
     {

@@ -89,6 +89,7 @@ Result run(const std::vector<std::string> &argv, const Options &options)
 
     std::string input = options.input.value_or("");
     size_t input_pos = 0;
+    size_t step = 0; // the next of options.then
     if (!options.input)
         close_fd(in_fd);
     else
@@ -103,6 +104,16 @@ Result run(const std::vector<std::string> &argv, const Options &options)
             result.timed_out = true;
             kill(pid, SIGKILL);
             break;
+        }
+        // Input written so far, more to come once the program is ready for
+        // it: look again every few milliseconds.
+        const bool awaiting = in_fd >= 0 && input_pos >= input.size() && step < options.then.size();
+        if (awaiting) {
+            if (options.then[step].ready(result)) {
+                input += options.then[step++].text;
+                continue;
+            }
+            left = std::min(left, std::chrono::milliseconds(5));
         }
         if (signal_at && !result.signalled) {
             if (now >= *signal_at) {
@@ -126,7 +137,7 @@ Result run(const std::vector<std::string> &argv, const Options &options)
             err_i = static_cast<int>(n);
             fds[n++] = {err_fd, POLLIN, 0};
         }
-        if (in_fd >= 0) {
+        if (in_fd >= 0 && !awaiting) {
             in_i = static_cast<int>(n);
             fds[n++] = {in_fd, POLLOUT, 0};
         }
@@ -155,7 +166,7 @@ Result run(const std::vector<std::string> &argv, const Options &options)
                 input_pos += static_cast<size_t>(put);
             if (put < 0 && errno != EAGAIN && errno != EINTR)
                 close_fd(in_fd);
-            else if (input_pos >= input.size())
+            else if (input_pos >= input.size() && step >= options.then.size())
                 close_fd(in_fd);
         }
     }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -22,8 +23,16 @@ struct Result {
     std::string err;
 };
 
+// More standard input, written once ready holds (it is asked again every few
+// milliseconds, given what the program has printed so far).
+struct InputStep {
+    std::function<bool(const Result &)> ready;
+    std::string text;
+};
+
 struct Options {
     std::optional<std::string> input;            // written to stdin, then closed; none: stdin is /dev/null
+    std::vector<InputStep> then;                 // with input: written in turn before stdin is closed
     std::map<std::string, std::string> env;      // added to (or replacing in) the inherited environment
     std::chrono::milliseconds limit{10000};      // killed with SIGKILL after this
     // For a program that runs until it is stopped from outside: once its

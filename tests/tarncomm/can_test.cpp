@@ -14,6 +14,7 @@
 #include "box.h"
 #include "box_impl.h"
 #include "can.h"
+#include "can_bridge.h"
 #include "can_functions.h"
 #include "e2p.h"
 #include "periphery.h"
@@ -568,6 +569,63 @@ TEST(CanTrace, RecordKinds)
     for (uint8_t i = 0; i < 15; ++i)
         full.push_back(static_cast<uint8_t>(0xA0 + i));
     EXPECT_EQ(print_record(full), "0000000 123 15 A0A1A2A3A4A5A6A7A8A9AAABACADAE\n\n");
+}
+
+// A length code of 9 to 15 is legal on classic CAN; the frame still carries
+// eight bytes. The log holds exactly those (a longer line would have run
+// past the log writer's buffer).
+TEST(CanTrace, LengthCodeAboveEightLogsEightBytes)
+{
+    const std::string log = testing::TempDir() + "can_dlc.log";
+    std::remove(log.c_str());
+    std::string cmd = "log " + log;
+    CaptureStdout();
+    ASSERT_EQ(process_cmd_can(cmd.data()), 0);
+    GetCapturedStdout();
+    for (const uint8_t dlc : {8, 9, 12, 15}) {
+        bytes rec = {0, 0, 0, 0, 0, 0x24, 0x60, 0, 0, dlc};
+        for (uint8_t i = 0; i < 15; ++i)
+            rec.push_back(static_cast<uint8_t>(0xA0 + i));
+        print_record(rec);
+    }
+    char off[] = "log off";
+    CaptureStdout();
+    process_cmd_can(off);
+    GetCapturedStdout();
+    FILE *f = std::fopen(log.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char line[256];
+    int lines = 0;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        ++lines;
+        EXPECT_NE(std::strstr(line, " tarn0 123#A0A1A2A3A4A5A6A7\n"), nullptr) << line;
+    }
+    std::fclose(f);
+    EXPECT_EQ(lines, 4);
+}
+
+// The frame of each record kind as the bridge sends it; the guest test sends
+// the simulated box's records through a real kernel, these are the ones the
+// box model never sends.
+TEST(CanBridge, RecordToFrame)
+{
+    can_frame f;
+    for (const uint8_t dlc : {9, 15}) {
+        const bytes rec = {0, 0, 0, 0, 0, 0x24, 0x60, 0, 0, dlc, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+        ASSERT_TRUE(can_record_to_frame(rec.data(), &f));
+        EXPECT_EQ(f.can_id, 0x123u);
+        EXPECT_EQ(f.len, 8);
+        EXPECT_EQ(f.len8_dlc, dlc) << "the length code is kept beside the length";
+        EXPECT_EQ(std::memcmp(f.data, rec.data() + 10, 8), 0);
+    }
+    // All 29 identifier bits, those the screen leaves out included.
+    const bytes ext = {0, 0, 0, 0, 0, 0xFF, 0xEB, 0xFF, 0xFF, 0};
+    ASSERT_TRUE(can_record_to_frame(ext.data(), &f));
+    EXPECT_EQ(f.can_id, CAN_EFF_FLAG | 0x1FFFFFFFu);
+    EXPECT_EQ(f.len, 0);
+    EXPECT_EQ(f.len8_dlc, 0);
+    const bytes unknown = {7, 0, 0, 0, 0};
+    EXPECT_FALSE(can_record_to_frame(unknown.data(), &f));
 }
 
 // ---- MDIO test --------------------------------------------------------------------
