@@ -44,6 +44,9 @@ usr/share/bash-completion/completions/tarnctl
 usr/share/bash-completion/completions/tarnctl-sim
 usr/share/doc/tarnctl/changelog.gz
 usr/share/doc/tarnctl/copyright
+usr/share/doc/tarnctl/examples/bench_check.py
+usr/share/doc/tarnctl/json-schema.json
+usr/share/doc/tarnctl/json.md
 usr/share/man/man1/tarnctl-sim.1.gz
 usr/share/man/man1/tarnctl.1.gz
 EOF
