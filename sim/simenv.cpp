@@ -185,7 +185,12 @@ bool parse_env(EnvConfig *cfg, std::string *err,
 
     cfg->trace_path = get("TARNCTL_SIM_TRACE");
 
-    std::string faults = trim(get("TARNCTL_SIM_FAULTS"));
+    // A box personality for a whole run of scripts or tests comes first, so
+    // that the faults a run names itself can override it.
+    std::string faults = trim(get("TARNCTL_SIM_PERSONALITY"));
+    const std::string own = trim(get("TARNCTL_SIM_FAULTS"));
+    if (!own.empty())
+        faults = faults.empty() ? own : faults + "," + own;
     cfg->faults = BusFaults{};
     cfg->box_faults.clear();
     if (!faults.empty()) {

@@ -198,39 +198,30 @@ void hdlc_on_rx_frame(const u8_t *buffer, uint16_t bytes_received)
     memcpy(&msg, buffer, len);
 
     comm_catalogue_init();
-    comm_obj_t *target = nullptr;
-    switch (msg.hdr.type) {
-    case MSG_TYPE_INFO_ACK:
-        if (msg.hdr.cmd == MSG_CMD_CAN_MSG) {
-            process_can_msg(&msg, len);
-            break;
-        }
-        [[fallthrough]];
-    case MSG_TYPE_RMT_ACK:
-    case MSG_TYPE_CTL_ACK:
-        if (const comm_service_t *svc = comm_service_for_ack(msg.hdr.type, msg.hdr.cmd))
-            target = svc->obj;
+    const comm_route_t route = comm_route_frame(msg.hdr.type, msg.hdr.cmd);
+    switch (route.kind) {
+    case COMM_ROUTE_ACK:
+        process_ack(route.obj, &msg, len);
         break;
-    case MSG_TYPE_GEN_RQ:
-        if (msg.hdr.cmd == MSG_CMD_DBG)
-            hdlc_dbg_process_rq(&msg, len);
-        else if (msg.hdr.cmd == MSG_CMD_PING)
-            hdlc_ping_process_rq(&msg, len);
+    case COMM_ROUTE_DEBUG_RQ:
+        hdlc_dbg_process_rq(&msg, len);
         break;
-    case MSG_TYPE_GEN_ACK:
-        if (msg.hdr.cmd == MSG_CMD_DBG) {
-            hdlc_dbg_process_rsp(&msg, len);
-            note_refusal(&msg, len);
-        } else if (const comm_service_t *svc = comm_service_for_ack(msg.hdr.type, msg.hdr.cmd)) {
-            target = svc->obj;
-        }
+    case COMM_ROUTE_DEBUG_RSP:
+        hdlc_dbg_process_rsp(&msg, len);
+        note_refusal(&msg, len);
         break;
-    default:
+    case COMM_ROUTE_PING:
+        hdlc_ping_process_rq(&msg, len);
+        break;
+    case COMM_ROUTE_CAN:
+        process_can_msg(&msg, len);
+        break;
+    case COMM_ROUTE_UNKNOWN:
         hdlc_process_error(&msg, len);
         break;
+    case COMM_ROUTE_DROP:
+        break;
     }
-    if (target != nullptr)
-        process_ack(target, &msg, len);
     fflush(stdout);
 }
 
@@ -248,7 +239,7 @@ int link_reconnect(void)
         serial_disconnect(ft_handle); // the handle of a gone converter: nothing to report
         ft_handle = nullptr;
     }
-    if (tarn_link_sn[0] == '\0' || serial_connect_sn(&ft_handle, &hEvent, tarn_link_sn, 230400) != 0) {
+    if (tarn_link_sn[0] == '\0' || serial_connect_sn(&ft_handle, &hEvent, tarn_link_sn, 230400, false) != 0) {
         fprintf(stderr, "Corvane %s has not come back\n", tarn_link_sn);
         fflush(stderr);
         return -1;

@@ -151,10 +151,12 @@ int connect_entry(const std::vector<FT_DEVICE_LIST_INFO_NODE> &list, int positio
 
 // No box to open. A converter that could not even be identified may be the
 // box, held by someone else: say so rather than leave the user to guess.
-int report_not_detected(const std::vector<FT_DEVICE_LIST_INFO_NODE> &list)
+int report_not_detected(const std::vector<FT_DEVICE_LIST_INFO_NODE> &list, bool announce = true)
 {
-    out_fail("No Corvane detected\n");
-    fflush(stdout);
+    if (announce) {
+        out_fail("No Corvane detected\n");
+        fflush(stdout);
+    }
     for (size_t i = 0; i < list.size(); ++i) {
         if (list[i].ID != corvane_id && unidentified(list[i])) {
             fprintf(stderr, "USB serial converter %zu could not be identified: %s\n", i + 1, why_unidentified(list[i]));
@@ -189,7 +191,8 @@ int serial_connect(FT_HANDLE *handle, RX_EVENT_HANDLE *event, unsigned int tarn_
     return connect_entry(list, position, handle, event, baudrate);
 }
 
-int serial_connect_sn(FT_HANDLE *handle, RX_EVENT_HANDLE *event, char *tarn_sn, unsigned int baudrate)
+int serial_connect_sn(FT_HANDLE *handle, RX_EVENT_HANDLE *event, char *tarn_sn, unsigned int baudrate,
+                      bool announce_absence)
 {
     std::vector<FT_DEVICE_LIST_INFO_NODE> list;
     bool list_ok;
@@ -203,7 +206,7 @@ int serial_connect_sn(FT_HANDLE *handle, RX_EVENT_HANDLE *event, char *tarn_sn, 
                 position = static_cast<int>(i);
     }
     if (position == no_position)
-        return report_not_detected(list);
+        return report_not_detected(list, announce_absence);
     return connect_entry(list, position, handle, event, baudrate);
 }
 

@@ -120,7 +120,9 @@ void print_help_cmd(void);
 
 // ---- serial line and CBUS pins ------------------------------------------
 int serial_connect(FT_HANDLE *handle, RX_EVENT_HANDLE *event, unsigned int tarn_inst, unsigned int baudrate);
-int serial_connect_sn(FT_HANDLE *handle, RX_EVENT_HANDLE *event, char *tarn_sn, unsigned int baudrate);
+// announce_absence false: a box that is not there is the caller's to report.
+int serial_connect_sn(FT_HANDLE *handle, RX_EVENT_HANDLE *event, char *tarn_sn, unsigned int baudrate,
+                      bool announce_absence = true);
 void list_devices(void);
 int serial_disconnect(FT_HANDLE ft_handle);
 int serial_cbus_set(FT_HANDLE ft_handle, uint8_t pin, uint8_t level);

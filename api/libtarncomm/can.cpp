@@ -3,6 +3,7 @@
 // requests get their cmd set again on every call. Payloads are encoded and
 // decoded field by field, little-endian.
 #include "can.h"
+#include "catalogue.h"
 
 #include <cstdio>
 #include <cstring>
@@ -29,9 +30,9 @@ namespace {
 
 // Objects whose cmd is chosen per call: initialised with cmd 0, then the
 // request and expected acknowledgement cmd are set before every exchange.
-comm_obj_t *per_call(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t ack_type, uint8_t cmd)
+comm_obj_t *per_call(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t cmd)
 {
-    comm_obj_once(cobj, obj, MSG_TYPE_GEN_RQ, 0, ack_type, 0);
+    comm_obj_once(cobj, obj);
     comm_obj_set_cmd(cobj, cmd, cmd);
     return cobj;
 }
@@ -120,31 +121,31 @@ void serializeWakeupConfig(const WakeupConfiguration *cfg, uint8_t *d)
 int can_trace_enable(void)
 {
     static comm_obj_t *cobj = nullptr;
-    return plain(per_call(cobj, can_trace_enable_ctl, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_TRACE_ENABLE));
+    return plain(per_call(cobj, can_trace_enable_ctl, MSG_CMD_CAN_TRACE_ENABLE));
 }
 
 int can_trace_disable(void)
 {
     static comm_obj_t *cobj = nullptr;
-    return plain(per_call(cobj, can_trace_disable_ctl, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_TRACE_DISABLE));
+    return plain(per_call(cobj, can_trace_disable_ctl, MSG_CMD_CAN_TRACE_DISABLE));
 }
 
 int can_reset(void)
 {
     static comm_obj_t *cobj = nullptr;
-    return plain(per_call(cobj, can_reset_ctl, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_RESET));
+    return plain(per_call(cobj, can_reset_ctl, MSG_CMD_CAN_RESET));
 }
 
 int can_reinit(void)
 {
     static comm_obj_t *cobj = nullptr;
-    return plain(per_call(cobj, can_reinit_ctl, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_REINIT));
+    return plain(per_call(cobj, can_reinit_ctl, MSG_CMD_CAN_REINIT));
 }
 
 int can_set_speed(can_speed_cfg cfg)
 {
     static comm_obj_t *cobj = nullptr;
-    per_call(cobj, can_set_speed_ctl, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_SET_SPEED);
+    per_call(cobj, can_set_speed_ctl, MSG_CMD_CAN_SET_SPEED);
     speed_to_bytes(cfg, cobj->req.data);
     cobj->req_data_sz = MSG_SZ_CAN_SPEED;
     return send_req(cobj);
@@ -153,7 +154,7 @@ int can_set_speed(can_speed_cfg cfg)
 int can_get_speed(can_speed_cfg *cfg)
 {
     static comm_obj_t *cobj = nullptr;
-    per_call(cobj, can_get_speed_ctl, MSG_TYPE_INFO_ACK, MSG_CMD_CAN_GET_SPEED);
+    per_call(cobj, can_get_speed_ctl, MSG_CMD_CAN_GET_SPEED);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
@@ -165,7 +166,7 @@ int can_get_speed(can_speed_cfg *cfg)
 int can_set_filter_mask(MaskFilterBufferStruct fm)
 {
     static comm_obj_t *cobj = nullptr;
-    per_call(cobj, can_set_filter_mask_ctl, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_SET_FILTER_MASK);
+    per_call(cobj, can_set_filter_mask_ctl, MSG_CMD_CAN_SET_FILTER_MASK);
     int size = 0;
     serializeMaskFilter(&fm, reinterpret_cast<char *>(cobj->req.data), &size);
     cobj->req_data_sz = static_cast<size_t>(size);
@@ -175,7 +176,7 @@ int can_set_filter_mask(MaskFilterBufferStruct fm)
 int can_get_filter_mask(MaskFilterBufferStruct *fm)
 {
     static comm_obj_t *cobj = nullptr;
-    per_call(cobj, can_get_filter_mask_ctl, MSG_TYPE_INFO_ACK, MSG_CMD_CAN_GET_FILTER_MASK);
+    per_call(cobj, can_get_filter_mask_ctl, MSG_CMD_CAN_GET_FILTER_MASK);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
@@ -187,8 +188,7 @@ int can_get_filter_mask(MaskFilterBufferStruct *fm)
 int can_get_wakeup(int *ms, uint8_t *selective, uint8_t * /*opmode*/)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_wakeup_read, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_WAKEUP_READ, MSG_TYPE_GEN_ACK,
-         MSG_CMD_CAN_WAKEUP_READ);
+    comm_obj_once(cobj, can_wakeup_read);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
@@ -204,8 +204,7 @@ int can_get_wakeup(int *ms, uint8_t *selective, uint8_t * /*opmode*/)
 int can_set_wakeup(int ms, uint8_t selective)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_wakeup_write, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_WAKEUP_WRITE, MSG_TYPE_GEN_ACK,
-         MSG_CMD_CAN_WAKEUP_WRITE);
+    comm_obj_once(cobj, can_wakeup_write);
     put_le32(cobj->req.data, static_cast<uint32_t>(ms));
     cobj->req.data[4] = selective;
     cobj->req_data_sz = MSG_SZ_CAN_WAKEUP;
@@ -215,8 +214,7 @@ int can_set_wakeup(int ms, uint8_t selective)
 int can_set_lcmode(uint8_t mode)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_set_lcmode_ctl, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_SET_LCMODE, MSG_TYPE_GEN_ACK,
-         MSG_CMD_CAN_SET_LCMODE);
+    comm_obj_once(cobj, can_set_lcmode_ctl);
     cobj->req.data[0] = mode;
     cobj->req_data_sz = MSG_SZ_CAN_LCMODE;
     return send_req(cobj);
@@ -227,8 +225,7 @@ int can_set_lcmode(uint8_t mode)
 int can_get_lcmode(uint8_t *mode)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_get_lcmode_ctl, MSG_TYPE_INFO_RQ, MSG_CMD_CAN_GET_LCMODE, MSG_TYPE_INFO_ACK,
-         MSG_CMD_CAN_GET_LCMODE);
+    comm_obj_once(cobj, can_get_lcmode_ctl);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
@@ -240,7 +237,7 @@ int can_get_lcmode(uint8_t *mode)
 int can_set_mode(uint8_t mode)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_set_mode_ctl, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_SET_MODE, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_SET_MODE);
+    comm_obj_once(cobj, can_set_mode_ctl);
     cobj->req.data[0] = mode;
     cobj->req_data_sz = MSG_SZ_CAN_MODE;
     return send_req(cobj);
@@ -249,7 +246,7 @@ int can_set_mode(uint8_t mode)
 int can_get_mode(uint8_t *mode)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_get_mode_ctl, MSG_TYPE_GEN_RQ, MSG_CMD_CAN_GET_MODE, MSG_TYPE_GEN_ACK, MSG_CMD_CAN_GET_MODE);
+    comm_obj_once(cobj, can_get_mode_ctl);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);

@@ -1,14 +1,7 @@
-// The service catalogue, and the link's re-synchronisation through the remote
-// echo, whose answer repeats a payload no other request ever had.
+// The service catalogue: every service's codes, time-out and what its answer
+// echoes.
 #include "catalogue.h"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <mutex>
 
 #include "can.h"
@@ -29,10 +22,10 @@ constexpr uint8_t GEN_RQ = MSG_TYPE_GEN_RQ, GEN_ACK = MSG_TYPE_GEN_ACK;
 
 } // namespace
 
-// What each answer echoes: MDIO its PHY and register, an SMI read its
-// register, the EEPROM its address, the ping its time
-// stamp, a remote function its number (and the echo its text, set per
-// call). Power on and off share one object and differ by cmd.
+// What each answer is promised to echo: MDIO its PHY and register, an SMI
+// read its register, the EEPROM its address, the ping its time stamp, power
+// on and off (one object) the cmd. Nothing else: a remote function's answer
+// may carry any cmd and a return block of any length.
 const comm_service_t comm_services[] = {
     // name                    object                    request               answer
     {"comm_pwr_ctl", &comm_pwr_ctl, CTL_RQ, MSG_CMD_PWR_ON, CTL_ACK, MSG_CMD_PWR_ON, 0, false, 1, {0, 0, 0, COMM_MATCH_CMD}},
@@ -52,8 +45,7 @@ const comm_service_t comm_services[] = {
     {"comm_smi_write", &comm_smi_write, GEN_RQ, MSG_CMD_SMI_WRITE, GEN_ACK, MSG_CMD_SMI_WRITE, 0, false, 1, none},
     {"comm_smi_read", &comm_smi_read, GEN_RQ, MSG_CMD_SMI_READ, GEN_ACK, MSG_CMD_SMI_READ, 0, false, 1, echo(1)},
     {"comm_e2p_write", &comm_e2p_write, GEN_RQ, MSG_CMD_E2P_WRITE, GEN_ACK, MSG_CMD_E2P_WRITE, 0, false, 1, echo(2)},
-    {"comm_e2p_read", &comm_e2p_read, GEN_RQ, MSG_CMD_E2P_READ, GEN_ACK, MSG_CMD_E2P_READ, 0, false, 1,
-     {0, 0, 2, COMM_MATCH_TAGGABLE}},
+    {"comm_e2p_read", &comm_e2p_read, GEN_RQ, MSG_CMD_E2P_READ, GEN_ACK, MSG_CMD_E2P_READ, 0, false, 1, echo(2)},
     {"can_set_speed_ctl", &can_set_speed_ctl, GEN_RQ, MSG_CMD_CAN_SET_SPEED, GEN_ACK, MSG_CMD_CAN_SET_SPEED, 0, false, 1, none},
     {"can_get_speed_ctl", &can_get_speed_ctl, GEN_RQ, MSG_CMD_CAN_GET_SPEED, INFO_ACK, MSG_CMD_CAN_GET_SPEED, GEN_ACK, false, 1, none},
     {"can_set_filter_mask_ctl", &can_set_filter_mask_ctl, GEN_RQ, MSG_CMD_CAN_SET_FILTER_MASK, GEN_ACK, MSG_CMD_CAN_SET_FILTER_MASK, 0, false, 1, none},
@@ -69,8 +61,7 @@ const comm_service_t comm_services[] = {
     {"comm_eth_wakeup_read", &comm_eth_wakeup_read, GEN_RQ, MSG_CMD_ETH_WAKEUP_READ, GEN_ACK, MSG_CMD_ETH_WAKEUP_READ, 0, false, 1, none},
     {"comm_eth_wakeup_write", &comm_eth_wakeup_write, GEN_RQ, MSG_CMD_ETH_WAKEUP_WRITE, GEN_ACK, MSG_CMD_ETH_WAKEUP_WRITE, 0, false, 1, none},
     {"can_set_lcmode_ctl", &can_set_lcmode_ctl, GEN_RQ, MSG_CMD_CAN_SET_LCMODE, GEN_ACK, MSG_CMD_CAN_SET_LCMODE, 0, false, 1, none},
-    {"comm_rmt_func", &comm_rmt_func, MSG_TYPE_RMT_RQ, func_rmt_echo, MSG_TYPE_RMT_ACK, func_rmt_echo, 0, true, 1,
-     {0, MSG_SZ_RMT_HDR, 0, COMM_MATCH_CMD | COMM_MATCH_TAGGABLE}},
+    {"comm_rmt_func", &comm_rmt_func, MSG_TYPE_RMT_RQ, func_rmt_echo, MSG_TYPE_RMT_ACK, func_rmt_echo, 0, true, 1, none},
 };
 const size_t comm_services_count = sizeof comm_services / sizeof comm_services[0];
 
@@ -92,6 +83,15 @@ void comm_catalogue_init(void)
     });
 }
 
+comm_obj_t *comm_obj_once(comm_obj_t *&cobj, comm_obj_t &obj)
+{
+    if (cobj == nullptr) {
+        comm_catalogue_init();
+        cobj = &obj;
+    }
+    return cobj;
+}
+
 const comm_service_t *comm_service_for_ack(uint8_t type, uint8_t cmd)
 {
     for (size_t i = 0; i < comm_services_count; ++i) {
@@ -102,28 +102,25 @@ const comm_service_t *comm_service_for_ack(uint8_t type, uint8_t cmd)
     return nullptr;
 }
 
-int comm_resync(void)
+comm_route_t comm_route_frame(uint8_t type, uint8_t cmd)
 {
-    // A payload no other request had: process, time and a counter.
-    static std::atomic<uint32_t> counter{0};
-    constexpr int attempts = 2;
-    int rc = ETIMEDOUT;
-    for (int i = 0; i < attempts && !comm_link_down(); ++i) {
-        rmt_func_param_echo_t param{};
-        rmt_func_rtn_echo_t rtn{};
-        struct timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        std::snprintf(param.echo, sizeof param.echo, "sync %d %ld.%09ld %u", static_cast<int>(getpid()),
-                      static_cast<long>(now.tv_sec), now.tv_nsec, counter.fetch_add(1));
-        if (rmt_echo(&param, &rtn)) {
-            // The box answers in order: whatever it still had to send for
-            // the requests that timed out has arrived before this answer.
-            for (size_t k = 0; k < comm_services_count; ++k)
-                if (!(comm_services[k].match.flags & COMM_MATCH_TAGGABLE))
-                    comm_forget_orphans(comm_services[k].obj);
-            return 0;
-        }
-        rc = comm_link_down() ? ENODEV : ETIMEDOUT;
+    auto ack = [&]() -> comm_route_t {
+        const comm_service_t *svc = comm_service_for_ack(type, cmd);
+        return svc != nullptr ? comm_route_t{COMM_ROUTE_ACK, svc->obj} : comm_route_t{COMM_ROUTE_DROP, nullptr};
+    };
+    switch (type) {
+    case MSG_TYPE_INFO_ACK:
+        return cmd == MSG_CMD_CAN_MSG ? comm_route_t{COMM_ROUTE_CAN, nullptr} : ack();
+    case MSG_TYPE_RMT_ACK:
+    case MSG_TYPE_CTL_ACK:
+        return ack();
+    case MSG_TYPE_GEN_RQ:
+        if (cmd == MSG_CMD_DBG)
+            return {COMM_ROUTE_DEBUG_RQ, nullptr};
+        return {cmd == MSG_CMD_PING ? COMM_ROUTE_PING : COMM_ROUTE_DROP, nullptr};
+    case MSG_TYPE_GEN_ACK:
+        return cmd == MSG_CMD_DBG ? comm_route_t{COMM_ROUTE_DEBUG_RSP, nullptr} : ack();
+    default:
+        return {COMM_ROUTE_UNKNOWN, nullptr};
     }
-    return rc;
 }

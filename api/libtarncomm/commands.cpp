@@ -2,7 +2,6 @@
 // the object's condition for the arrival flag, with a wall-clock deadline;
 // process_ack stores an acknowledgement and sets the flag.
 #include "commands.h"
-#include "catalogue.h"
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +20,10 @@ bool is_ready(const comm_obj_t *cobj)
 }
 
 std::atomic<bool> link_down{false};
+
+// Lines counted by comm_set_link_up: a record of a request sent on an
+// earlier line is void.
+std::atomic<unsigned> line_no{0};
 
 // The object whose request is waiting for its answer (null when none), so
 // that the link going down can wake it. Lock order: an object's mtx, then
@@ -71,6 +74,8 @@ bool comm_set_link_down(const char *message)
 
 void comm_set_link_up(void)
 {
+    // Records of requests sent on the old line are void from now on.
+    line_no.fetch_add(1);
     link_down.store(false);
 }
 
@@ -99,18 +104,6 @@ void init_comm_obj(comm_obj_t *cobj, uint8_t req_type, uint8_t req_cmd, uint8_t 
     __atomic_store_n(&cobj->ready, 1, __ATOMIC_RELEASE);
 }
 
-comm_obj_t *comm_obj_once(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type,
-                          uint8_t ack_cmd)
-{
-    if (cobj == nullptr) {
-        comm_catalogue_init();
-        cobj = &obj;
-        if (!is_ready(cobj))
-            init_comm_obj(cobj, req_type, req_cmd, ack_type, ack_cmd);
-    }
-    return cobj;
-}
-
 namespace {
 
 // The identity of the request in cobj->req as its answer must show it.
@@ -121,11 +114,9 @@ comm_ident_t ident_of(const comm_obj_t *cobj)
     id.cmd = cobj->req.hdr.cmd;
     id.flags = m.flags;
     id.ack_off = m.ack_off;
-    id.len = cobj->expect_len;
-    id.len_hint = cobj->expect_len != 0 ? cobj->expect_len : cobj->len_hint;
-    id.count = cobj->req.data[2];
     id.key_len = static_cast<uint8_t>(std::min<unsigned>({m.len, COMM_KEY_MAX, HDLC_MSG_DATA_SIZE - m.req_off}));
     std::memcpy(id.key, &cobj->req.data[m.req_off], id.key_len);
+    id.line = line_no.load();
     return id;
 }
 
@@ -134,20 +125,10 @@ bool fits(const comm_ident_t &id, const hdlc_msg_t *msg, int size)
 {
     if ((id.flags & COMM_MATCH_CMD) && msg->hdr.cmd != id.cmd)
         return false;
-    if (id.len != 0 && size != id.len)
-        return false;
     if (id.key_len != 0 &&
         (size < 2 + id.ack_off + id.key_len || std::memcmp(&msg->data[id.ack_off], id.key, id.key_len) != 0))
         return false;
-    if ((id.flags & COMM_MATCH_E2P_COUNT) && (size < 5 || msg->data[2] > id.count))
-        return false;
     return true;
-}
-
-// The length an answer to id will have, 0 when not known.
-uint8_t answer_len(const comm_ident_t &id)
-{
-    return id.len != 0 ? id.len : id.len_hint;
 }
 
 // Whether one answer could fit both a and b: then they cannot be told apart.
@@ -156,22 +137,19 @@ bool collide(const comm_ident_t &a, const comm_ident_t &b)
     if (((a.flags | b.flags) & COMM_MATCH_CMD) && a.cmd != b.cmd)
         return false;
     const uint8_t n = std::min(a.key_len, b.key_len);
-    if (a.ack_off == b.ack_off && std::memcmp(a.key, b.key, n) != 0)
-        return false;
-    const uint8_t la = answer_len(a), lb = answer_len(b);
-    if ((a.len != 0 || b.len != 0) && la != 0 && lb != 0 && la != lb)
-        return false;
-    return true;
+    return a.ack_off != b.ack_off || std::memcmp(a.key, b.key, n) == 0;
 }
 
-void add_orphan(comm_obj_t *cobj, const comm_ident_t &id)
+bool before(const struct timespec &a, const struct timespec &b)
 {
-    if (cobj->n_orphans == COMM_ORPHANS_MAX) {
-        // The oldest has waited longest; its answer is the least likely to come.
-        std::memmove(&cobj->orphans[0], &cobj->orphans[1], sizeof cobj->orphans[0] * (COMM_ORPHANS_MAX - 1));
-        --cobj->n_orphans;
-    }
-    cobj->orphans[cobj->n_orphans++] = id;
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+struct timespec wall_now()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return {tv.tv_sec, static_cast<long>(tv.tv_usec) * 1000L};
 }
 
 void remove_orphan(comm_obj_t *cobj, unsigned i)
@@ -180,90 +158,88 @@ void remove_orphan(comm_obj_t *cobj, unsigned i)
     --cobj->n_orphans;
 }
 
-// Index of an outstanding request the answer could belong to, or -1.
+// Forgets the records whose horizon has passed or whose line is gone. Under
+// mtx.
+void expire_orphans(comm_obj_t *cobj)
+{
+    const struct timespec now = wall_now();
+    const unsigned line = line_no.load();
+    for (unsigned i = cobj->n_orphans; i-- > 0;)
+        if (cobj->orphans[i].line != line || !before(now, cobj->orphans[i].until))
+            remove_orphan(cobj, i);
+}
+
+void add_orphan(comm_obj_t *cobj, comm_ident_t id, const struct timespec &timed_out_at)
+{
+    const time_t horizon = std::max<time_t>(cobj->timeout, COMM_HORIZON_MIN_S);
+    id.until = timed_out_at;
+    id.until.tv_sec += horizon;
+    expire_orphans(cobj);
+    if (cobj->n_orphans == COMM_ORPHANS_MAX)
+        remove_orphan(cobj, 0); // not reached: a request waits for a free record before it is sent
+    cobj->orphans[cobj->n_orphans++] = id;
+}
+
+// Index of the oldest live record the answer could belong to, or -1.
 int orphan_for(const comm_obj_t *cobj, const hdlc_msg_t *msg, int size)
 {
+    const unsigned line = line_no.load();
     for (unsigned i = 0; i < cobj->n_orphans; ++i)
-        if (fits(cobj->orphans[i], msg, size))
+        if (cobj->orphans[i].line == line && fits(cobj->orphans[i], msg, size))
             return static_cast<int>(i);
     return -1;
 }
 
-bool has_colliding_orphan(comm_obj_t *cobj, const comm_ident_t &id)
+// Whether record i holds back a request like id: its answer could be taken
+// for id's, or the records are full and it is the oldest (no record is
+// dropped before its horizon).
+bool holds_back(const comm_obj_t *cobj, unsigned i, const comm_ident_t &id)
 {
-    pthread_mutex_lock(&cobj->mtx);
-    bool found = false;
-    for (unsigned i = 0; i < cobj->n_orphans && !found; ++i)
-        found = collide(cobj->orphans[i], id);
-    pthread_mutex_unlock(&cobj->mtx);
-    return found;
+    return collide(cobj->orphans[i], id) || (i == 0 && cobj->n_orphans == COMM_ORPHANS_MAX);
 }
 
-void forget_colliding_orphans(comm_obj_t *cobj, const comm_ident_t &id)
+// The latest horizon among the records an answer to id could be taken
+// for; false when there is none. Under mtx.
+bool quarantine_until(comm_obj_t *cobj, const comm_ident_t &id, struct timespec *until)
 {
-    pthread_mutex_lock(&cobj->mtx);
+    expire_orphans(cobj);
+    bool any = false;
+    for (unsigned i = 0; i < cobj->n_orphans; ++i)
+        if (holds_back(cobj, i, id) && (!any || before(*until, cobj->orphans[i].until))) {
+            *until = cobj->orphans[i].until;
+            any = true;
+        }
+    return any;
+}
+
+// Forgets the records an answer to id could be taken for whose horizon ends
+// by until. Under mtx.
+void forget_until(comm_obj_t *cobj, const comm_ident_t &id, const struct timespec &until)
+{
     for (unsigned i = cobj->n_orphans; i-- > 0;)
-        if (collide(cobj->orphans[i], id))
+        if (holds_back(cobj, i, id) && !before(until, cobj->orphans[i].until))
             remove_orphan(cobj, i);
-    pthread_mutex_unlock(&cobj->mtx);
 }
-
-thread_local bool in_resync = false;
 
 } // namespace
-
-uint8_t comm_distinct_len(comm_obj_t *cobj, uint8_t min_len, uint8_t max_len)
-{
-    if (cobj == nullptr)
-        return 0;
-    comm_ident_t id = ident_of(cobj);
-    id.len = min_len;
-    pthread_mutex_lock(&cobj->mtx);
-    bool any = false;
-    bool taken[256] = {};
-    for (unsigned i = 0; i < cobj->n_orphans; ++i) {
-        comm_ident_t o = cobj->orphans[i];
-        // Lengths aside, could one answer fit both?
-        const uint8_t o_len = answer_len(o);
-        o.len = 0;
-        o.len_hint = 0;
-        comm_ident_t probe = id;
-        probe.len = 0;
-        probe.len_hint = 0;
-        if (!collide(o, probe))
-            continue;
-        any = true;
-        taken[o_len] = true;
-    }
-    pthread_mutex_unlock(&cobj->mtx);
-    if (!any)
-        return 0;
-    for (unsigned len = min_len + 1u; len <= max_len; ++len)
-        if (!taken[len])
-            return static_cast<uint8_t>(len);
-    return 0xFF;
-}
-
-void comm_forget_orphans(comm_obj_t *cobj)
-{
-    if (cobj == nullptr)
-        return;
-    pthread_mutex_lock(&cobj->mtx);
-    cobj->n_orphans = 0;
-    pthread_mutex_unlock(&cobj->mtx);
-}
 
 void comm_refused(comm_obj_t *cobj, uint8_t cmd)
 {
     if (cobj == nullptr || !is_ready(cobj))
         return;
     pthread_mutex_lock(&cobj->mtx);
-    bool older = false;
-    for (unsigned i = 0; i < cobj->n_orphans; ++i)
-        older = older || !(cobj->orphans[i].flags & COMM_MATCH_CMD) || cobj->orphans[i].cmd == cmd;
-    if (cobj->waiting && (cobj->ident.flags & COMM_MATCH_CMD) && cobj->ident.cmd == cmd && !older) {
+    expire_orphans(cobj);
+    int older = -1;
+    for (unsigned i = 0; i < cobj->n_orphans && older < 0; ++i)
+        if (cobj->orphans[i].cmd == cmd)
+            older = static_cast<int>(i);
+    if (older >= 0) {
+        // The refusal of the oldest such call: its answer is now in.
+        remove_orphan(cobj, static_cast<unsigned>(older));
+        pthread_cond_broadcast(&cobj->cond);
+    } else if (cobj->waiting && cobj->ident.cmd == cmd) {
         cobj->refused = 1;
-        pthread_cond_signal(&cobj->cond);
+        pthread_cond_broadcast(&cobj->cond);
     }
     pthread_mutex_unlock(&cobj->mtx);
 }
@@ -279,30 +255,22 @@ int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack)
     if (comm_link_down())
         return ENODEV;
 
-    comm_ident_t id = ident_of(cobj);
-    cobj->expect_len = 0;
-    cobj->len_hint = 0;
-    if (!in_resync && has_colliding_orphan(cobj, id)) {
-        // An answer to this request could not be told from the late answer
-        // of one that timed out: first make sure no such answer is on its
-        // way. The resync may use this very object, so keep the request.
-        const hdlc_msg_t req = cobj->req;
-        const size_t req_sz = cobj->req_data_sz;
-        const time_t timeout = cobj->timeout;
-        const comm_match_t match = cobj->match;
-        in_resync = true;
-        const int rc = comm_resync();
-        in_resync = false;
-        cobj->req = req;
-        cobj->req_data_sz = req_sz;
-        cobj->timeout = timeout;
-        cobj->match = match;
-        if (rc != 0)
-            return rc;
-        forget_colliding_orphans(cobj, id);
-    }
-
+    const comm_ident_t id = ident_of(cobj);
     pthread_mutex_lock(&cobj->mtx);
+    set_waiter(cobj); // the link going down ends the quarantine too
+    // Quarantine: an answer to this request could be taken for the late
+    // answer of one that timed out. Wait until that answer has come (and
+    // been dropped) or its horizon has passed; then only this request's
+    // answer can fit.
+    struct timespec until;
+    while (!comm_link_down() && quarantine_until(cobj, id, &until))
+        if (pthread_cond_timedwait(&cobj->cond, &cobj->mtx, &until) == ETIMEDOUT)
+            forget_until(cobj, id, until); // by the wait's own clock, whatever the time of day says
+    if (comm_link_down()) {
+        set_waiter(nullptr);
+        pthread_mutex_unlock(&cobj->mtx);
+        return ENODEV;
+    }
     // An acknowledgement that came while nobody waited must not answer this
     // request.
     cobj->ack_arrived = 0;
@@ -315,17 +283,14 @@ int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack)
     tx_failed = false;
     hdlc_tx_frame(reinterpret_cast<const uint8_t *>(&cobj->req), static_cast<uint8_t>(payload + 2));
     if (tx_failed || comm_link_down()) {
+        set_waiter(nullptr);
         pthread_mutex_unlock(&cobj->mtx);
         return tx_failed && !comm_link_down() ? EIO : ENODEV;
     }
     cobj->waiting = 1;
-    set_waiter(cobj);
 
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    struct timespec deadline;
-    deadline.tv_sec = now.tv_sec + cobj->timeout;
-    deadline.tv_nsec = static_cast<long>(now.tv_usec) * 1000L;
+    struct timespec deadline = wall_now();
+    deadline.tv_sec += cobj->timeout;
 
     int rc = 0;
     while (!cobj->ack_arrived && !cobj->refused && !comm_link_down()) {
@@ -347,17 +312,13 @@ int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack)
     } else if (rc == 0) {
         if (ack != nullptr)
             *ack = cobj->ack;
-    } else if (rc == ETIMEDOUT) {
-        // Its answer may still come: it must not complete a later request.
-        add_orphan(cobj, id);
-        std::fputs("send_rq timed out\n", stderr);
-        std::fflush(stderr);
-        result = ETIMEDOUT;
     } else {
-        add_orphan(cobj, id);
-        std::fputs("send_rq failed\n", stderr);
+        // Its answer may still come: until its horizon it must not complete
+        // a later request.
+        add_orphan(cobj, id, deadline);
+        std::fputs(rc == ETIMEDOUT ? "send_rq timed out\n" : "send_rq failed\n", stderr);
         std::fflush(stderr);
-        result = EINVAL;
+        result = rc == ETIMEDOUT ? ETIMEDOUT : EINVAL;
     }
     pthread_mutex_unlock(&cobj->mtx);
     return result;
@@ -382,8 +343,9 @@ void process_ack(comm_obj_t *cobj, hdlc_msg_t *msg, int size)
         // The answer to the waiting request.
     } else if ((orphan = orphan_for(cobj, msg, size)) >= 0) {
         // The late answer of a request that timed out: it has now arrived,
-        // and goes nowhere.
+        // and goes nowhere. A request held back for it may go.
         remove_orphan(cobj, static_cast<unsigned>(orphan));
+        pthread_cond_broadcast(&cobj->cond);
         pthread_mutex_unlock(&cobj->mtx);
         return;
     } else if (cobj->waiting) {
@@ -392,7 +354,6 @@ void process_ack(comm_obj_t *cobj, hdlc_msg_t *msg, int size)
         return;
     }
     std::memcpy(&cobj->ack, msg, static_cast<size_t>(size));
-    cobj->ack_len = static_cast<uint8_t>(size);
     cobj->ack_arrived = 1;
     pthread_cond_signal(&cobj->cond);
     pthread_mutex_unlock(&cobj->mtx);

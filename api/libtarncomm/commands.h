@@ -26,12 +26,11 @@ typedef struct hdlc_msg {
 } TARN_PACKED hdlc_msg_t;
 static_assert(sizeof(hdlc_msg_t) == 62, "hdlc_msg is 62 bytes");
 
-// How an answer is tied to its request beyond its type and cmd: the request
-// bytes it echoes. An answer that does not echo them is not this request's.
+// How an answer is tied to its request beyond its type and cmd: only what
+// the box promises to echo. An answer that does not echo it is not this
+// request's.
 enum comm_match_flags : uint8_t {
-    COMM_MATCH_CMD = 1,       // the answer's cmd repeats the request cmd (remote functions)
-    COMM_MATCH_E2P_COUNT = 2, // payload byte 2 is a count of at most the one asked for
-    COMM_MATCH_TAGGABLE = 4,  // the service can make a request distinct by the answer length
+    COMM_MATCH_CMD = 1, // the answer's cmd repeats the request cmd (power on and off share an object)
 };
 typedef struct comm_match {
     uint8_t ack_off; // first echoed byte in the answer payload
@@ -40,30 +39,36 @@ typedef struct comm_match {
     uint8_t flags;   // comm_match_flags
 } comm_match_t;
 
-// What tells one request's answer from another's: the cmd, the echoed
-// bytes, and (when the service asked for it) the exact answer length.
-constexpr unsigned COMM_KEY_MAX = 32;
+// What tells one request's answer from another's: the cmd (when echoed) and
+// the echoed bytes. For a request that timed out, also how long its late
+// answer is waited for.
+constexpr unsigned COMM_KEY_MAX = 16;
 typedef struct comm_ident {
     uint8_t cmd;
-    uint8_t flags;    // comm_match_flags of the request
-    uint8_t ack_off;  // where the key sits in the answer payload
-    uint8_t len;      // exact content length the answer must have; 0: any
-    uint8_t len_hint; // content length the answer is expected to have; 0: unknown
-    uint8_t count;    // COMM_MATCH_E2P_COUNT: the count asked for
+    uint8_t flags;   // comm_match_flags of the request
+    uint8_t ack_off; // where the key sits in the answer payload
     uint8_t key_len;
     uint8_t key[COMM_KEY_MAX];
+    struct timespec until; // end of the late-answer horizon (wall clock)
+    unsigned line;         // the line it was sent on (comm_set_link_up counts them)
 } comm_ident_t;
 
-// Requests that timed out and whose answer has not been seen: an answer that
-// fits one of them is taken out of the way, never given to another request.
+// Requests that timed out and whose answer has not been seen, within their
+// horizon: a later request that an answer of theirs could be taken for waits
+// (quarantine) until that answer has come and been dropped, or the horizon
+// has passed.
 constexpr unsigned COMM_ORPHANS_MAX = 8;
+
+// Beyond its own time-out, a request's answer is waited for at least this
+// long, and never less than the time-out again.
+constexpr time_t COMM_HORIZON_MIN_S = 4;
 
 // The exchange object of one service. Fields up to ack are the classic layout,
 // in order; the fields after it were added for safe waiting and delivery.
 typedef struct comm_obj {
     pthread_t thread;      // thread that initialised the object; recorded only
     pthread_mutex_t mtx;   // held by the sender from before the request goes out until its wait begins
-    pthread_cond_t cond;   // signalled when an acknowledgement has been stored
+    pthread_cond_t cond;   // signalled when an acknowledgement has been stored or a late one dropped
     time_t timeout;        // wait limit in whole seconds (1 after init)
     size_t req_data_sz;    // request payload bytes after the header, 0..60
     hdlc_msg_t req;        // the request
@@ -76,20 +81,13 @@ typedef struct comm_obj {
     // an object that was never initialised: the router knows every object,
     // but a service initialises its object only on its first call.
     int ready;
-    // How answers echo requests (from the service catalogue; a service whose
-    // echo depends on the call sets it before sending). Main thread.
+    // How answers echo requests (from the service catalogue). Main thread.
     comm_match_t match;
-    // Exact answer length the next request asks for (0: any) and the length
-    // its answer is expected to have (0: unknown); set by the service before
-    // sending, cleared by send_req. Main thread.
-    uint8_t expect_len;
-    uint8_t len_hint;
-    // Under mtx: whether a request waits and what its answer must look like,
-    // the length of the last answer stored, a refusal of the waiting request,
-    // and the requests that timed out without their answer seen yet.
+    // Under mtx: whether a request waits and what its answer must echo, a
+    // refusal of the waiting request, and the requests that timed out
+    // without their answer seen yet.
     int waiting;
     comm_ident_t ident;
-    uint8_t ack_len;
     int refused;
     unsigned n_orphans;
     comm_ident_t orphans[COMM_ORPHANS_MAX];
@@ -99,7 +97,7 @@ typedef struct comm_obj {
 // and condition before init_comm_obj, so a stray delivery finds sane locks.
 #define COMM_OBJ_INITIALIZER                                                                                       \
     {                                                                                                              \
-        {}, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, {}, 0, {}, 0, 0, {}, 0, 0, 0, {}, 0, 0, 0, {} \
+        {}, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, {}, 0, {}, 0, 0, {}, 0, {}, 0, 0, {}     \
     }
 
 // Sets the object to zero, records the calling thread, initialises mtx and
@@ -109,21 +107,16 @@ typedef struct comm_obj {
 // can race with it.
 void init_comm_obj(comm_obj_t *cobj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type, uint8_t ack_cmd);
 
-// A service's one-time initialisation: the service keeps a pointer, null
-// until its first call, which points it at obj. Every object of the service
-// catalogue is initialised there, once, with its codes, time-out and answer
-// matching; an object outside the catalogue is initialised here with the
-// codes given. Returns the pointer. Services run on the main thread only.
-comm_obj_t *comm_obj_once(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type,
-                          uint8_t ack_cmd);
-
 // Sends cobj->req (header and req_data_sz payload bytes) as one frame and waits
 // until process_ack delivers an acknowledgement or timeout seconds of wall
 // clock have passed. 0: arrived (cobj->ack holds it); 110 (ETIMEDOUT) with
 // "send_rq timed out\n" on stderr; 22 (EINVAL) with "send_rq failed\n" on stderr
 // when the wait failed otherwise (also for a null or uninitialised object);
 // 19 (ENODEV) when the link is down; 5 (EIO) when the frame could not be
-// written (the frame output said so).
+// written (the frame output said so). A request whose answer could be taken
+// for the late answer of one that timed out on the same object is held back
+// first, until that answer has come or its horizon has passed; nothing is
+// printed for that wait.
 int send_req(comm_obj_t *cobj);
 
 // As send_req, and on success copies the acknowledgement that completed the
@@ -145,31 +138,15 @@ bool comm_link_down(void);
 // ended request prints.
 bool comm_set_link_down(const char *message = nullptr);
 // A fresh line (reconnected): requests go out again, and nothing sent on
-// the old line is waited for any more.
+// the old line is waited for any more (every outstanding record is void).
 void comm_set_link_up(void);
 
-// For the request in cobj->req, whose answer would have min_len content
-// bytes: 0 when no request that timed out could have an answer like its;
-// otherwise the smallest content length above min_len (up to max_len) that
-// none of those answers will have, for a service that can ask for an answer
-// of that length; 0xFF when every such length is taken. Main thread.
-uint8_t comm_distinct_len(comm_obj_t *cobj, uint8_t min_len, uint8_t max_len);
-
-// Re-synchronisation of the link, run by send_req before a request whose
-// answer could not be told from that of a request that timed out: one
-// exchange whose answer is unique, proving that all the box sent before it
-// has arrived. 0 when done, else the failed exchange's code. Defined with
-// the service catalogue.
-int comm_resync(void);
-// The box refused the request waiting on cobj with this cmd (it said so in a
-// debug text naming it). Ends that request with EREMOTEIO (121) only when no
-// older request with the same cmd is outstanding, so that the refusal cannot
-// be an older one's; otherwise nothing happens. Receiver thread.
+// The box refused a call with this cmd (it said so in a debug text naming
+// it). If a call with that cmd timed out and is still within its horizon,
+// this is that call's refusal, which now counts as its answer; otherwise it
+// ends the request waiting on cobj with that cmd with EREMOTEIO (121).
+// Receiver thread.
 void comm_refused(comm_obj_t *cobj, uint8_t cmd);
-
-// Forgets the outstanding requests of objects whose answers cannot be told
-// apart by length (after a resync proved them lost).
-void comm_forget_orphans(comm_obj_t *cobj);
 
 // Called by the frame output, on the thread that sends, when a frame could
 // not be written whole (it has printed why). send_req then returns EIO (5)

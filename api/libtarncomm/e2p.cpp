@@ -1,6 +1,7 @@
 // Raw EEPROM access: read and write pieces of at most 57 bytes through
 // comm_e2p_read / comm_e2p_write, erase through remote functions 6 and 7.
 #include "e2p.h"
+#include "catalogue.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,31 +15,17 @@ comm_obj_t comm_e2p_read = COMM_OBJ_INITIALIZER;
 int e2p_read(uint16_t addr, void *data, uint16_t *size)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_e2p_read, MSG_TYPE_GEN_RQ, MSG_CMD_E2P_READ, MSG_TYPE_GEN_ACK, MSG_CMD_E2P_READ);
+    comm_obj_once(cobj, comm_e2p_read);
     const uint16_t want = size != nullptr ? *size : 0;
-    // After a read that timed out, ask for a count no outstanding answer has:
-    // the count in the answer then tells this read's answer from a late one
-    // of the same address. Only the bytes wanted are passed on.
-    uint8_t ask = static_cast<uint8_t>(want);
-    const uint8_t plain_len = static_cast<uint8_t>(2 + MSG_SZ_E2P_HDR + std::min<uint16_t>(want, E2P_MAX_PAYLOAD));
     put_le16(&cobj->req.data[0], addr);
-    const uint8_t tagged = comm_distinct_len(cobj, plain_len, 2 + MSG_SZ_E2P_HDR + E2P_MAX_PAYLOAD);
-    if (want <= E2P_MAX_PAYLOAD && tagged != 0 && tagged != 0xFF) {
-        ask = static_cast<uint8_t>(tagged - 2 - MSG_SZ_E2P_HDR);
-        cobj->expect_len = tagged;
-    }
-    cobj->len_hint = static_cast<uint8_t>(2 + MSG_SZ_E2P_HDR + std::min<uint16_t>(ask, E2P_MAX_PAYLOAD));
-    put_le16(&cobj->req.data[0], addr);
-    cobj->req.data[2] = ask;
+    cobj->req.data[2] = static_cast<uint8_t>(want);
     cobj->req_data_sz = MSG_SZ_E2P_HDR;
 
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
     if (rc != 0)
         return rc;
-    uint8_t n = ack.data[2];
-    if (ask != want && n > want)
-        n = static_cast<uint8_t>(want);
+    const uint8_t n = ack.data[2];
     // Never more than the 57 data bytes a payload can hold.
     const size_t copy = std::min<size_t>({n, want, E2P_MAX_PAYLOAD});
     if (data != nullptr && copy > 0)
@@ -51,7 +38,7 @@ int e2p_read(uint16_t addr, void *data, uint16_t *size)
 int e2p_write(uint16_t addr, const void *data, uint16_t *size)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_e2p_write, MSG_TYPE_GEN_RQ, MSG_CMD_E2P_WRITE, MSG_TYPE_GEN_ACK, MSG_CMD_E2P_WRITE);
+    comm_obj_once(cobj, comm_e2p_write);
     const uint16_t n = size != nullptr ? *size : 0;
     if (n > E2P_MAX_PAYLOAD) {
         std::fprintf(stderr, "size > max_payload (%d)\n", n);

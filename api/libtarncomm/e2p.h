@@ -7,8 +7,8 @@
 #include "commands.h"
 #include "common.h"
 
-extern comm_obj_t comm_e2p_write; // 0xF0/0x08 -> 0xF1/0x08
-extern comm_obj_t comm_e2p_read;  // 0xF0/0x09 -> 0xF1/0x09
+extern comm_obj_t comm_e2p_write;
+extern comm_obj_t comm_e2p_read;
 
 constexpr uint16_t E2P_MAX_PAYLOAD = 57; // 60-byte payload less the 3-byte header
 

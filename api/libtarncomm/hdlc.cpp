@@ -140,30 +140,6 @@ void hdlc_tx_frame(const uint8_t *buffer, uint8_t bytes_to_send)
     });
 }
 
-void hdlc_tx_msg(const hdlc_msg_hdr_t *hdr, const uint8_t *buffer, uint8_t bytes_to_send)
-{
-    if (hdr == nullptr) {
-        hdlc_tx_frame(buffer, bytes_to_send);
-        return;
-    }
-    // 8-bit content length, header included: 254 and 255 payload bytes wrap to
-    // a content of 0 and 1 bytes.
-    const uint8_t total = static_cast<uint8_t>(bytes_to_send + 2);
-    const uint8_t head[2] = {hdr->type, hdr->cmd};
-    with_tx_lock([&] {
-        frame_writer w;
-        for (unsigned i = 0; i < total; ++i) {
-            if (i < 2)
-                w.content(head[i]);
-            else if (buffer != nullptr)
-                w.content(buffer[i - 2]);
-            else
-                w.content(0);
-        }
-        w.finish();
-    });
-}
-
 void hdlc_on_rx_byte(uint8_t data)
 {
     if (data == HDLC_FLAG) {

@@ -48,18 +48,13 @@ void hdlc_tx_byte(uint8_t data);
 // gives flags and FCS only).
 void hdlc_tx_frame(const uint8_t *buffer, uint8_t bytes_to_send);
 
-// One whole frame whose content is hdr->type, hdr->cmd and the bytes_to_send
-// bytes at buffer; with a null hdr the buffer alone. With a header the content
-// length is the 8-bit sum bytes_to_send + 2, as the line protocol has always done.
-void hdlc_tx_msg(const hdlc_msg_hdr_t *hdr, const uint8_t *buffer, uint8_t bytes_to_send);
-
 // Feeds one received byte to the receiver; may call the frame callback once,
 // on the calling thread, before it returns. Single consumer: only the
 // receiver thread calls this.
 void hdlc_on_rx_byte(uint8_t data);
 
-// Transmit lock. Every frame goes out whole under one mutex (hdlc_tx_frame and
-// hdlc_tx_msg hold it from the opening to the closing flag), so the ping echo
+// Transmit lock. Every frame goes out whole under one mutex (hdlc_tx_frame
+// holds it from the opening to the closing flag), so the ping echo
 // of the receiver thread never interleaves with a request of the main thread.
 // Lock order: an exchange object's mtx (held by send_req) may be held when the
 // transmit lock is taken, never the other way round. The output callback runs

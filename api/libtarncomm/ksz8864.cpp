@@ -212,6 +212,11 @@ int mib_tab_show(uint8_t port, mib_counter_entry_t *table)
         // it would pass old data off as current.
         if (!mib_tab_entry_read(port, &row)) {
             rc = -1;
+            if (comm_link_down())
+                break; // reported once, as the converter's loss
+            std::fflush(stdout);
+            out_err("mib: could not read %s of port %d, skipped\n", row.name, port);
+            std::fflush(stderr);
             continue;
         }
         jvalue &c = counters.push(jvalue::object());

@@ -2,6 +2,7 @@
 // pointer), fills the request payload explicitly little-endian, runs send_req
 // and decodes the acknowledgement copy that send_req handed back.
 #include "periphery.h"
+#include "catalogue.h"
 
 #include <cstring>
 #include <sys/time.h>
@@ -50,7 +51,7 @@ int read_four_reversed(comm_obj_t *cobj, uint8_t *out)
 int pwr_ctl(pwr_ctl_t mode)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_pwr_ctl, MSG_TYPE_CTL_RQ, 0, MSG_TYPE_CTL_ACK, 0);
+    comm_obj_once(cobj, comm_pwr_ctl);
     uint8_t cmd;
     switch (mode) {
     case pwr_on: cmd = MSG_CMD_PWR_ON; break;
@@ -64,7 +65,7 @@ int pwr_ctl(pwr_ctl_t mode)
 int mdio_read(uint8_t phyad, uint8_t regad, uint16_t *regval)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_mdio_read, MSG_TYPE_GEN_RQ, MSG_CMD_MDIO_READ, MSG_TYPE_GEN_ACK, MSG_CMD_MDIO_READ);
+    comm_obj_once(cobj, comm_mdio_read);
     // value (bytes 2-3) is not set: the box ignores it.
     cobj->req.data[0] = phyad;
     cobj->req.data[1] = regad;
@@ -79,7 +80,7 @@ int mdio_read(uint8_t phyad, uint8_t regad, uint16_t *regval)
 int mdio_write(uint8_t phyad, uint8_t regad, uint16_t regval)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_mdio_write, MSG_TYPE_GEN_RQ, MSG_CMD_MDIO_WRITE, MSG_TYPE_GEN_ACK, MSG_CMD_MDIO_WRITE);
+    comm_obj_once(cobj, comm_mdio_write);
     cobj->req.data[0] = phyad;
     cobj->req.data[1] = regad;
     put_le16(&cobj->req.data[2], regval);
@@ -90,7 +91,7 @@ int mdio_write(uint8_t phyad, uint8_t regad, uint16_t regval)
 int smi_read(uint8_t regad, uint8_t *regval)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_smi_read, MSG_TYPE_GEN_RQ, MSG_CMD_SMI_READ, MSG_TYPE_GEN_ACK, MSG_CMD_SMI_READ);
+    comm_obj_once(cobj, comm_smi_read);
     cobj->req.data[0] = regad;
     cobj->req_data_sz = MSG_SZ_SMI;
     hdlc_msg_t ack;
@@ -103,7 +104,7 @@ int smi_read(uint8_t regad, uint8_t *regval)
 int smi_write(uint8_t regad, uint8_t regval)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_smi_write, MSG_TYPE_GEN_RQ, MSG_CMD_SMI_WRITE, MSG_TYPE_GEN_ACK, MSG_CMD_SMI_WRITE);
+    comm_obj_once(cobj, comm_smi_write);
     cobj->req.data[0] = regad;
     cobj->req.data[1] = regval;
     cobj->req_data_sz = MSG_SZ_SMI;
@@ -113,28 +114,28 @@ int smi_write(uint8_t regad, uint8_t regval)
 int fwv_read(uint8_t *fwv)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_fwv_read, MSG_TYPE_INFO_RQ, MSG_CMD_FWV_READ, MSG_TYPE_INFO_ACK, MSG_CMD_FWV_READ);
+    comm_obj_once(cobj, comm_fwv_read);
     return read_four(cobj, fwv);
 }
 
 int fwd_read(uint8_t *fwd)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_fwd_read, MSG_TYPE_INFO_RQ, MSG_CMD_FWD_READ, MSG_TYPE_INFO_ACK, MSG_CMD_FWD_READ);
+    comm_obj_once(cobj, comm_fwd_read);
     return read_four_reversed(cobj, fwd);
 }
 
 int blv_read(uint8_t *blv)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_blv_read, MSG_TYPE_INFO_RQ, MSG_CMD_BLV_READ, MSG_TYPE_INFO_ACK, MSG_CMD_BLV_READ);
+    comm_obj_once(cobj, comm_blv_read);
     return read_four_reversed(cobj, blv);
 }
 
 int bls_read(char *bls)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_bls_read, MSG_TYPE_INFO_RQ, MSG_CMD_BLS_READ, MSG_TYPE_INFO_ACK, MSG_CMD_BLS_READ);
+    comm_obj_once(cobj, comm_bls_read);
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
     if (rc == 0 && bls != nullptr) {
@@ -151,7 +152,7 @@ int bls_read(char *bls)
 int ping(uint32_t *turnaround)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_ping, MSG_TYPE_GEN_RQ, MSG_CMD_PING, MSG_TYPE_GEN_ACK, MSG_CMD_PING);
+    comm_obj_once(cobj, comm_ping);
     cobj->req_data_sz = MSG_SZ_PING;
     struct timeval start;
     gettimeofday(&start, nullptr);
@@ -177,19 +178,15 @@ int bl_enable(int enable)
 {
     static comm_obj_t *cobjEnable = nullptr;
     static comm_obj_t *cobjDisable = nullptr;
-    if (cobjEnable == nullptr || cobjDisable == nullptr) {
-        cobjEnable = &comm_bl_enable;
-        init_comm_obj(cobjEnable, MSG_TYPE_CTL_RQ, MSG_CMD_BL_ENABLE, MSG_TYPE_CTL_ACK, MSG_CMD_BL_ENABLE);
-        cobjDisable = &comm_bl_disable;
-        init_comm_obj(cobjDisable, MSG_TYPE_CTL_RQ, MSG_CMD_BL_DISABLE, MSG_TYPE_CTL_ACK, MSG_CMD_BL_DISABLE);
-    }
+    comm_obj_once(cobjEnable, comm_bl_enable);
+    comm_obj_once(cobjDisable, comm_bl_disable);
     return send_req(enable ? cobjEnable : cobjDisable);
 }
 
 int wup_ctl(wup_ctl_t mode)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_wup_ctl, MSG_TYPE_CTL_RQ, MSG_CMD_WUP_CTL, MSG_TYPE_CTL_ACK, MSG_CMD_WUP_CTL);
+    comm_obj_once(cobj, comm_wup_ctl);
     cobj->req.data[0] = static_cast<uint8_t>(mode);
     cobj->req_data_sz = MSG_SZ_WUP_CTL;
     hdlc_msg_t ack;
@@ -201,7 +198,7 @@ int wup_ctl(wup_ctl_t mode)
 int hk_status(int *status)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_hk_status, MSG_TYPE_INFO_RQ, MSG_CMD_HK_STATUS, MSG_TYPE_INFO_ACK, MSG_CMD_HK_STATUS);
+    comm_obj_once(cobj, comm_hk_status);
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
     if (rc == 0 && status != nullptr)
@@ -212,8 +209,7 @@ int hk_status(int *status)
 int set_eth_wakeup(int ms, int threshold)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_eth_wakeup_write, MSG_TYPE_GEN_RQ, MSG_CMD_ETH_WAKEUP_WRITE, MSG_TYPE_GEN_ACK,
-         MSG_CMD_ETH_WAKEUP_WRITE);
+    comm_obj_once(cobj, comm_eth_wakeup_write);
     put_le32(&cobj->req.data[0], static_cast<uint32_t>(static_cast<int32_t>(ms)));
     put_le32(&cobj->req.data[4], static_cast<uint32_t>(static_cast<int32_t>(threshold)));
     cobj->req_data_sz = MSG_SZ_ETH_WAKEUP;
@@ -223,8 +219,7 @@ int set_eth_wakeup(int ms, int threshold)
 int get_eth_wakeup(int *ms, int *threshold)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_eth_wakeup_read, MSG_TYPE_GEN_RQ, MSG_CMD_ETH_WAKEUP_READ, MSG_TYPE_GEN_ACK,
-         MSG_CMD_ETH_WAKEUP_READ);
+    comm_obj_once(cobj, comm_eth_wakeup_read);
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
     if (rc == 0) {

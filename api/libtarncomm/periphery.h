@@ -11,22 +11,22 @@
 // Exchange objects, one per service; the console's frame router delivers
 // acknowledgements to them (they are initialised on the service's first call;
 // deliveries before that are dropped by process_ack).
-extern comm_obj_t comm_pwr_ctl;          // 0x50/0x10|0x1F -> 0x5F/same
-extern comm_obj_t comm_bl_enable;        // 0x50/0x20 -> 0x5F/0x20
-extern comm_obj_t comm_bl_disable;       // 0x50/0x2F -> 0x5F/0x2F
-extern comm_obj_t comm_wup_ctl;          // 0x50/0x30 -> 0x5F/0x30
-extern comm_obj_t comm_fwv_read;         // 0x60/0x80 -> 0x6F/0x80
-extern comm_obj_t comm_fwd_read;         // 0x60/0x81 -> 0x6F/0x81
-extern comm_obj_t comm_bls_read;         // 0x60/0x82 -> 0x6F/0x82
-extern comm_obj_t comm_blv_read;         // 0x60/0x83 -> 0x6F/0x83
-extern comm_obj_t comm_hk_status;        // 0x60/0x71 -> 0x6F/0x71
-extern comm_obj_t comm_mdio_write;       // 0xF0/0x01 -> 0xF1/0x01
-extern comm_obj_t comm_mdio_read;        // 0xF0/0x02 -> 0xF1/0x02
-extern comm_obj_t comm_ping;             // 0xF0/0x04 -> 0xF1/0x04
-extern comm_obj_t comm_smi_write;        // 0xF0/0x05 -> 0xF1/0x05
-extern comm_obj_t comm_smi_read;         // 0xF0/0x06 -> 0xF1/0x06
-extern comm_obj_t comm_eth_wakeup_read;  // 0xF0/0x60 -> 0xF1/0x60
-extern comm_obj_t comm_eth_wakeup_write; // 0xF0/0x61 -> 0xF1/0x61
+extern comm_obj_t comm_pwr_ctl;
+extern comm_obj_t comm_bl_enable;
+extern comm_obj_t comm_bl_disable;
+extern comm_obj_t comm_wup_ctl;
+extern comm_obj_t comm_fwv_read;
+extern comm_obj_t comm_fwd_read;
+extern comm_obj_t comm_bls_read;
+extern comm_obj_t comm_blv_read;
+extern comm_obj_t comm_hk_status;
+extern comm_obj_t comm_mdio_write;
+extern comm_obj_t comm_mdio_read;
+extern comm_obj_t comm_ping;
+extern comm_obj_t comm_smi_write;
+extern comm_obj_t comm_smi_read;
+extern comm_obj_t comm_eth_wakeup_read;
+extern comm_obj_t comm_eth_wakeup_write;
 
 // Payload records (wire layout; the services encode them explicitly).
 typedef struct mdio_msg_hdr {

@@ -2,10 +2,10 @@
 // object comm_rmt_func; the wrappers fix number, time-out and block sizes and
 // encode/decode their blocks little-endian explicitly.
 #include "remote_func.h"
+#include "catalogue.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 
 #include "out.h"
@@ -16,34 +16,19 @@ bool rmt_function(uint8_t func_idx, int32_t timeout, const void *param, uint16_t
                   uint16_t rtn_size)
 {
     static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_rmt_func, MSG_TYPE_RMT_RQ, func_idx, MSG_TYPE_RMT_ACK, func_idx);
+    comm_obj_once(cobj, comm_rmt_func);
     cobj->timeout = timeout > 0 ? timeout : 1;
-    // The router delivers all of 0xF3 here; the answer's cmd must repeat the
-    // function number. req is touched by this thread alone.
+    // The router delivers all of 0xF3 here, whatever its cmd; req is touched
+    // by this thread alone.
     cobj->req.hdr.cmd = func_idx;
 
     if (MSG_SZ_RMT_HDR + param_size > HDLC_MSG_DATA_SIZE || MSG_SZ_RMT_HDR + rtn_size > HDLC_MSG_DATA_SIZE)
         return false;
 
-    // The answer repeats the function number, the echo also its text. After
-    // a call that timed out, a later answer with the same number could be
-    // its: ask for a return block of a length no such answer has, so the
-    // length tells them apart (the box fills the block to the size asked).
-    cobj->match = {0, static_cast<uint8_t>(MSG_SZ_RMT_HDR),
-                   static_cast<uint8_t>(func_idx == func_rmt_echo ? std::min<uint16_t>(param_size, rtn_size) : 0),
-                   COMM_MATCH_CMD | COMM_MATCH_TAGGABLE};
-    const uint8_t plain_len = static_cast<uint8_t>(2 + rtn_size);
     put_le16(&cobj->req.data[0], param_size);
+    put_le16(&cobj->req.data[2], rtn_size);
     if (param_size > 0 && param != nullptr)
         std::memcpy(&cobj->req.data[MSG_SZ_RMT_HDR], param, param_size);
-    const uint8_t tagged = comm_distinct_len(cobj, plain_len, 2 + RMT_BLOCK_MAX);
-    uint16_t ask = rtn_size;
-    if (tagged != 0 && tagged != 0xFF) {
-        ask = static_cast<uint16_t>(tagged - 2);
-        cobj->expect_len = tagged;
-    }
-    cobj->len_hint = static_cast<uint8_t>(2 + ask);
-    put_le16(&cobj->req.data[2], ask);
     cobj->req_data_sz = MSG_SZ_RMT_HDR + param_size;
 
     hdlc_msg_t ack;

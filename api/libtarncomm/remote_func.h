@@ -7,7 +7,7 @@
 #include "commands.h"
 #include "common.h"
 
-extern comm_obj_t comm_rmt_func; // 0xF2/func -> 0xF3/any
+extern comm_obj_t comm_rmt_func;
 
 constexpr uint16_t RMT_BLOCK_MAX = 56; // 60-byte payload less the 4-byte rmt_param
 

@@ -18,6 +18,7 @@
 #include "args.h"
 #include "can_bridge.h"
 #include "out.h"
+#include "commands.h"
 #include "periphery.h"
 #include "util.h"
 
@@ -248,6 +249,10 @@ bool keyword(const char *token, const char *word, size_t n)
 
 void fail_stderr(const char *text)
 {
+    // A lost converter has been reported in one line; the command that it
+    // ended adds nothing.
+    if (comm_link_down())
+        return;
     out_err("%s", text);
     fflush(stderr);
 }

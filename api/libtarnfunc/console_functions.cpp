@@ -63,6 +63,10 @@ void bad_word(const char *cmd, const char *word, const char *expected)
 
 void fail_stderr(const char *text)
 {
+    // A lost converter has been reported in one line; the command that it
+    // ended adds nothing.
+    if (comm_link_down())
+        return;
     out_err("%s", text);
     fflush(stderr);
 }

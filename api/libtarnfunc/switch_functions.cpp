@@ -32,6 +32,10 @@ bool whole_word(const char *token, const char *word)
 
 void fail_stderr(const char *text)
 {
+    // A lost converter has been reported in one line; the command that it
+    // ended adds nothing.
+    if (comm_link_down())
+        return;
     fflush(stdout);
     out_err("%s", text);
     fflush(stderr);
@@ -199,6 +203,8 @@ bool listing_range(const char *fn, const char *tok, int64_t limit, int64_t *firs
 // Names an entry a listing could not read and leaves out.
 void skipped(const char *fn, const char *what, int64_t n)
 {
+    if (comm_link_down())
+        return;
     fflush(stdout);
     out_err("%s: could not read %s %lld, skipped\n", fn, what, static_cast<long long>(n));
 }
@@ -460,8 +466,11 @@ int process_cmd_ind_tab(char *param)
     jvalue &entries = doc.set("entries", jvalue::array());
     for (uint64_t e = first; e <= last; ++e) {
         if (ind_tab_entry_read(t->id, static_cast<uint16_t>(e), data, t->entry_size) != 0) {
-            fflush(stdout);
-            out_err("failed to read entry from %s table\n", t->name);
+            if (!comm_link_down()) {
+                fflush(stdout);
+                out_err("failed to read entry %llu from %s table\n", static_cast<unsigned long long>(e),
+                        t->name);
+            }
             return -1;
         }
         jvalue &r = entries.push(jvalue::object());

@@ -93,7 +93,8 @@ constexpr std::array<MdioCase, 6> kMdioTestCases{{{0x18, 0x03}, {0x19, 0x03}, {0
 
 constexpr std::string_view kFaultKeys[] = {"drop-acks", "delay-acks",      "delay-ms",   "corrupt-fcs",
                                            "wrong-cmd", "garbage",         "mdio-wrong", "mdio-wrong-pass",
-                                           "ping-every-ms", "trace-ms", "dmac-entries", "vlan-lost-writes"};
+                                           "ping-every-ms", "trace-ms", "dmac-entries", "rmt-cmd",
+                                           "rmt-size", "eep-short", "echo-text", "delay-order", "vlan-lost-writes"};
 
 } // namespace
 
@@ -373,6 +374,18 @@ bool BoxImpl::apply_fault(std::string_view key, std::string_view value, std::str
         faults.mdio_wrong_armed = true;
         return true;
     }
+    auto choice = [&](const char *a, const char *b, bool &flag) {
+        if (value != a && value != b)
+            return fail("bad value '" + v + "' for " + k + ": expected " + a + " or " + b);
+        flag = value == a;
+        return true;
+    };
+    if (key == "rmt-size")
+        return choice("natural", "padded", faults.rmt_natural);
+    if (key == "echo-text")
+        return choice("short", "full", faults.echo_short);
+    if (key == "delay-order")
+        return choice("keep", "any", faults.delay_keep);
     uint64_t n = 0;
     if (!parse_count(value, n) || n > 1000000000)
         return fail("bad value '" + v + "' for " + k + ": expected a number");
@@ -401,6 +414,14 @@ bool BoxImpl::apply_fault(std::string_view key, std::string_view value, std::str
         learn_dynmac();
     } else if (key == "vlan-lost-writes") {
         faults.vlan_lost_writes = u;
+    } else if (key == "rmt-cmd") {
+        if (n > 0xFF)
+            return fail("bad value '" + v + "' for rmt-cmd: at most 255");
+        faults.rmt_cmd = static_cast<int>(n);
+    } else if (key == "eep-short") {
+        if (n < 1 || n > 57)
+            return fail("bad value '" + v + "' for eep-short: 1 to 57 bytes");
+        faults.eep_short = u;
     } else if (key == "trace-ms") {
         if (n == 0)
             return fail("bad value '" + v + "' for trace-ms: must be at least 1");
@@ -458,13 +479,22 @@ void BoxImpl::send_ack(uint8_t type, uint8_t cmd, const uint8_t *payload, size_t
     }
     std::vector<uint8_t> content{type, cmd};
     content.insert(content.end(), payload, payload + std::min(n, boxframe::kMaxContent - 2));
-    auto bytes = boxframe::encode(content.data(), content.size(), corrupt);
-    if (faults.delay_acks) {
+    const bool delay = faults.delay_acks != 0;
+    if (delay)
         --faults.delay_acks;
-        delayed_.push_back({now_us_ + faults.delay_ms * 1000, std::move(bytes)});
-        return;
-    }
-    tx_bytes(bytes);
+    send_answer(boxframe::encode(content.data(), content.size(), corrupt), delay);
+}
+
+void BoxImpl::send_answer(std::vector<uint8_t> bytes, bool delay)
+{
+    uint64_t due = delay ? now_us_ + faults.delay_ms * 1000 : now_us_;
+    // A box that works in order sends nothing before the answer it holds.
+    if (faults.delay_keep && !delayed_.empty())
+        due = std::max(due, delayed_.back().due);
+    if (due > now_us_)
+        delayed_.push_back({due, std::move(bytes)});
+    else
+        tx_bytes(bytes);
 }
 
 void BoxImpl::send_debug(uint8_t type, const std::string &text)
@@ -980,7 +1010,7 @@ void BoxImpl::handle_frame(const std::vector<uint8_t> &f)
         if (!need(3))
             return;
         const uint16_t addr = le16(p);
-        size_t k = std::min<size_t>(p[2], 57);
+        size_t k = std::min<size_t>(p[2], faults.eep_short ? faults.eep_short : 57);
         k = addr < kE2pSize ? std::min(k, kE2pSize - addr) : 0;
         a = {p[0], p[1], static_cast<uint8_t>(k)};
         if (k)
@@ -1079,7 +1109,12 @@ void BoxImpl::handle_remote(uint8_t func, const uint8_t *p, size_t n, size_t rsz
     auto refuse = [&](const char *why) {
         char text[60];
         std::snprintf(text, sizeof text, "remote function %u: %s\n", func, why);
-        send_debug(0xF1, text);
+        // The refusal stands for the answer: it keeps the answers' order.
+        std::vector<uint8_t> p(text, text + std::min<size_t>(std::strlen(text), 59));
+        p.push_back(0);
+        last_debug = text;
+        p.insert(p.begin(), {0xF1, 0x03});
+        send_answer(boxframe::encode(p.data(), p.size()), false);
     };
     auto need = [&](size_t k) {
         if (n >= k)
@@ -1091,6 +1126,12 @@ void BoxImpl::handle_remote(uint8_t func, const uint8_t *p, size_t n, size_t rsz
     switch (func) {
     case 0: // echo
         r.assign(p, p + n);
+        if (faults.echo_short) {
+            // The text and its NUL; what follows is whatever the buffer held.
+            const size_t text = std::find(r.begin(), r.end(), 0) - r.begin();
+            for (size_t i = text + 1; i < r.size(); ++i)
+                r[i] = static_cast<uint8_t>(0xA5 ^ i);
+        }
         break;
     case 1: { // MIB counter of a port
         if (!need(3))
@@ -1162,8 +1203,9 @@ void BoxImpl::handle_remote(uint8_t func, const uint8_t *p, size_t n, size_t rsz
     default:
         return refuse("unknown function");
     }
-    r.resize(rsz, 0);
-    send_ack(0xF3, func, r);
+    if (!faults.rmt_natural)
+        r.resize(rsz, 0);
+    send_ack(0xF3, faults.rmt_cmd >= 0 ? static_cast<uint8_t>(faults.rmt_cmd) : func, r);
 }
 
 } // namespace sim

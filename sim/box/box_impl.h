@@ -34,6 +34,19 @@
 //                      but the entry keeps what it held (a fault, or a
 //                      second writer putting it back)
 //
+// Personalities: firmware that answers differently, each within what the
+// console may expect of a box. They combine with the faults above.
+//   rmt-cmd=N          remote-function answers carry cmd N, whatever the
+//                      function
+//   rmt-size=natural   return blocks have the function's own size instead of
+//                      the size the caller asked for (padded: the default)
+//   eep-short=N        EEPROM read answers carry at most N bytes (1 to 57)
+//   echo-text=short    the echo's answer holds the text up to its NUL and
+//                      other bytes after it (full: the default)
+//   delay-order=keep   a delayed answer holds back every answer after it, as
+//                      a busy box that works in order (any: the default,
+//                      later answers overtake it)
+//
 // Housekeeping status word (0x60/0x71): bit 0 Ethernet part powered, bit 1
 // wake-up line driven, bit 2 wake-up pulse running, bit 3 boot loader
 // requested, bit 4 CAN trace on, bit 5 terminal attached, bit 6 CAN
@@ -107,6 +120,9 @@ public:
         uint64_t ping_every_ms = 0;
         uint64_t trace_ms = 100;
         int dmac_entries = -1; // -1: the default table
+        int rmt_cmd = -1;      // -1: the function number
+        bool rmt_natural = false, echo_short = false, delay_keep = false;
+        unsigned eep_short = 0; // 0: as many as asked
         unsigned vlan_lost_writes = 0;
     };
 
@@ -181,6 +197,7 @@ private:
     void send_ack(uint8_t type, uint8_t cmd, const uint8_t *payload, size_t n);
     void send_ack(uint8_t type, uint8_t cmd, const std::vector<uint8_t> &p) { send_ack(type, cmd, p.data(), p.size()); }
     void send_debug(uint8_t type, const std::string &text);
+    void send_answer(std::vector<uint8_t> bytes, bool delay); // in order under delay-order=keep
     void send_ping();
     void send_trace_record();
     uint8_t wup_state() const;

@@ -7,7 +7,8 @@ passed must show what the writes left there.
 
   exchange_random_test.py TARNCTL_SIM [SESSIONS] [SEED]
 
-SESSIONS and SEED also come from TARNCTL_RANDOM_SESSIONS / TARNCTL_RANDOM_SEED.
+SESSIONS and SEED also come from TARNCTL_RANDOM_SESSIONS / TARNCTL_RANDOM_SEED;
+TARNCTL_SIM_PERSONALITY (passed on to the simulator) picks the box's.
 """
 import os
 import random
@@ -209,7 +210,8 @@ def main():
     sim = sys.argv[1]
     sessions = int(sys.argv[2] if len(sys.argv) > 2 else os.environ.get("TARNCTL_RANDOM_SESSIONS", "12"))
     seed = int(sys.argv[3] if len(sys.argv) > 3 else os.environ.get("TARNCTL_RANDOM_SEED", random.randrange(1 << 30)))
-    print("seed %d, %d sessions" % (seed, sessions), flush=True)
+    print("seed %d, %d sessions, box personality '%s'" % (seed, sessions, os.environ.get("TARNCTL_SIM_PERSONALITY", "")),
+          flush=True)
     rng = random.Random(seed)
     plans = [plan_session(rng) for _ in range(sessions)]
     problems = []

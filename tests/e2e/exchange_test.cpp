@@ -83,7 +83,10 @@ TEST_F(Exchange, VanishedConverterEndsTheListingWithOneLine)
     EXPECT_EQ(count_of(r.err, "hdlc_put"), 0u) << r.err;
     EXPECT_EQ(count_of(r.err, "timed out"), 0u) << r.err;
     EXPECT_EQ(r.out.find("register (000)"), std::string::npos);
-    EXPECT_NE(r.err.find("Corvane CV000001 has not come back"), std::string::npos) << r.err;
+    // One event, one line each: no failure of the ended listing, no second
+    // word for the box that is not back.
+    EXPECT_EQ(r.err, "Corvane lost: the USB converter is gone\nCorvane CV000001 has not come back\n");
+    EXPECT_EQ(r.out.find("No Corvane detected"), std::string::npos) << r.out;
 }
 
 // In interactive mode the console picks the box up again when the same
@@ -122,6 +125,7 @@ TEST_F(Exchange, VanishedConverterFailsTheCommandLineRun)
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(count_of(r.err, "Corvane lost: the USB converter is gone\n"), 1u) << r.err;
     EXPECT_EQ(count_of(r.err, "hdlc_put"), 0u) << r.err;
+    EXPECT_EQ(count_of(r.err, "e2p_read failed"), 0u) << r.err;
     EXPECT_EQ(r.out.find("register (000)"), std::string::npos);
 }
 
@@ -194,8 +198,8 @@ TEST_F(Exchange, LateAnswersOfEarlierReadsAreNotShown)
     }
 }
 
-// A frame typed by hand asks for EEPROM 0x100; its answer comes while the
-// read of 0x200 waits and echoes another address.
+// A frame typed by hand asks for EEPROM 0x100 or SMI register 0; its answer
+// comes while the next read waits and echoes another address or register.
 TEST_F(Exchange, AnswerToARawFrameIsNotTakenForARead)
 {
     ASSERT_EQ(run({"-U", code, "-i"}, "eep write 0x100 1 2 3\neep write 0x200 7 8 9\n").exit_code, 0);
@@ -203,6 +207,102 @@ TEST_F(Exchange, AnswerToARawFrameIsNotTakenForARead)
     proc::Result r = run({"-U", code, "-i"}, "hdlc 0xF0 0x09 0x00 0x01 0x03\neep read 0x200 3\n");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("200: 07 08 09"), std::string::npos) << r.out;
+    r = run({"-U", code, "-i"}, "hdlc 0xF0 0x06 0x00\nsreg 0x11\nsreg 0x00\n");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("register (011): 00"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("register (000): 95"), std::string::npos) << r.out;
+}
+
+// Boxes that answer within what a box may do: any cmd on a remote function's
+// answer, its natural block size, short EEPROM reads, the echo's text only
+// up to its NUL, answers in order behind a late one. Every command works.
+TEST_F(Exchange, EveryBoxPersonalityServesTheCommands)
+{
+    ASSERT_EQ(run({"-U", code, "-i"}, "eep write 0x100 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n").exit_code, 0);
+    const std::string input = "smac 0-3\nvlan 0-3\ntab smac 5\nmib 1\necho hello\n"
+                              "eep read 0x100 16\neep read 0xFFF 1\neep clear 0x0F00 2\nexit\n";
+    for (const char *p : {"rmt-cmd=0", "rmt-cmd=0x80", "rmt-size=natural", "eep-short=5", "echo-text=short",
+                          "delay-order=keep,delay-acks=1,delay-ms=300", "rmt-cmd=0,rmt-size=natural,echo-text=short"}) {
+        SCOPED_TRACE(p);
+        env["TARNCTL_SIM_FAULTS"] = p;
+        proc::Result r = run({"-U", code, "-i"}, input);
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.err, "") << r.out;
+        EXPECT_EQ(r.out.find("failed"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("vid(0003) fid(000) valid(-) ports(0000)"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("echo(hello)\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("100: 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("FF0: .. .. .. .. .. .. .. .. .. .. .. .. .. .. .. FF"), std::string::npos) << r.out;
+    }
+}
+
+// After a lost answer every request frame is the one a healthy link sends
+// (no other return size or count), and a box that answers with its own
+// sizes keeps working: the first call fails, the later ones do not.
+TEST_F(Exchange, LostAnswerChangesNoLaterRequest)
+{
+    env["TARNCTL_SIM_FAULTS"] = "drop-acks=1,rmt-size=natural";
+    proc::Result r = run({"-U", code, "-i"}, "smac 0-3\nvlan 0-3\ntab smac 5\nexit\n");
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_NE(r.out.find("vid(0003) fid(000) valid(-) ports(0000)"), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(count_of(r.err, "timed out"), 1u) << r.err;
+    size_t reads = 0;
+    for (const auto &w : trace_of("WIRE_TX"))
+        for (size_t at = w.find("7ef204"); at != std::string::npos; at = w.find("7ef204", at + 1))
+            if (at % 2 == 0) {
+                ++reads;
+                EXPECT_EQ(w.substr(at + 6, 8), "04000900") << w; // 4 parameter bytes, 9 return bytes
+            }
+    EXPECT_EQ(reads, 6u); // four static MAC entries, one VLAN entry (four VLANs), one table entry
+
+    env["TARNCTL_SIM_FAULTS"] = "drop-acks=1";
+    r = run({"-U", code, "-i"}, "eep read 0xFFF 1\neep read 0xFFF 1\neep read 0xFFF 1\nexit\n");
+    EXPECT_EQ(count_of(r.out, "FF0: .. .. .. .. .. .. .. .. .. .. .. .. .. .. .. FF"), 2u) << r.out << r.err;
+    for (const auto &w : trace_of("WIRE_TX"))
+        if (w.find("7ef009") != std::string::npos) {
+            EXPECT_NE(w.find("7ef009ff0f01"), std::string::npos) << w;
+        }
+}
+
+// The read's answer comes 7 ms after its time-out, after the write went out
+// the next read of the register waits for it and shows what the box holds.
+// Also with a box whose late answers hold back the ones after them, and with
+// late answers far beyond the time-out (then the read fails, or shows what
+// the box holds).
+TEST_F(Exchange, LateAnswerOfARegisterReadIsNotShownAfterAWrite)
+{
+    struct Case {
+        const char *faults, *input, *wrong, *right;
+    };
+    const Case cases[] = {
+        {"delay-acks=1,delay-ms=1007", "mreg 0x1804\nmreg 0x1804=0x0123\nmreg 0x1804\n", "register (04): 0000",
+         "register (04): 0123"},
+        {"delay-acks=1,delay-ms=1008,delay-order=keep", "mreg 0x1804\nmreg 0x1804=0x0123\nmreg 0x1804\n",
+         "register (04): 0000", "register (04): 0123"},
+        {"delay-acks=1,delay-ms=1008", "mreg 0x1804\nmreg 0x1804=0x0123\nmreg 0x1804\n", "register (04): 0000",
+         "register (04): 0123"},
+        {"delay-acks=1,delay-ms=1007,ping-every-ms=0", "mreg 0x1804\nmreg 0x1804=0x0123\nmreg 0x1804\n",
+         "register (04): 0000", "register (04): 0123"},
+        {"delay-acks=5,delay-ms=4500", "sreg 0x11\nsreg 0x11=0x3f\nsreg 0x11\n", "register (011): 00", nullptr},
+    };
+    env["TARNCTL_SIM_TIMING"] = "real"; // the write then reaches the box before the late answer leaves it
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.faults);
+        env["TARNCTL_SIM_FAULTS"] = c.faults;
+        proc::Result r = run({"-U", code, "-i"}, c.input);
+        ASSERT_FALSE(r.timed_out);
+        // What the third command printed, after the fourth prompt.
+        size_t at = r.out.find("# ");
+        for (int i = 1; i < 3 && at != std::string::npos; ++i)
+            at = r.out.find("# ", at + 2);
+        ASSERT_NE(at, std::string::npos) << r.out;
+        const std::string last = r.out.substr(at);
+        EXPECT_EQ(last.find(c.wrong), std::string::npos) << r.out;
+        if (c.right != nullptr) {
+            EXPECT_NE(last.find(c.right), std::string::npos) << r.out << r.err;
+        }
+    }
 }
 
 // A table read's answer carries only the entry's bytes. VLAN 1's late answer
@@ -217,6 +317,18 @@ TEST_F(Exchange, SlowLateTableAnswerIsNotShownForAnotherEntry)
         EXPECT_EQ(r.out.find("vid(0005) fid(000) valid(x) ports(1111)"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("vid(0005) fid(000) valid(-) ports(0000)"), std::string::npos) << r.out << r.err;
     }
+}
+
+// A table entry or a MIB counter that could not be read is named: the table
+// listing stops there, the counter listing leaves it out and goes on.
+TEST_F(Exchange, SlowUnreadEntriesAreNamed)
+{
+    env["TARNCTL_SIM_FAULTS"] = "drop-acks=1";
+    proc::Result r = run({"-U", code, "-i"}, "tab smac 3-5\nexit\n");
+    EXPECT_NE(r.err.find("failed to read entry 3 from smac table\n"), std::string::npos) << r.err;
+    r = run({"-U", code, "-i"}, "mib 1\nexit\n");
+    EXPECT_NE(r.err.find("mib: could not read RxLoPriorityByte of port 1, skipped\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("MIB: P1 ( )( ) TxLoPriorityByte("), std::string::npos) << r.out;
 }
 
 // The box refuses a block erase outside the EEPROM at once, naming the

@@ -57,43 +57,6 @@ private:
     int saved_;
 };
 
-// The CAN acknowledgements, which the shared fake box does not route itself.
-comm_obj_t *can_object(uint8_t type, uint8_t cmd)
-{
-    struct Route {
-        uint8_t type, cmd;
-        comm_obj_t *obj;
-    };
-    static const Route routes[] = {
-        {0x6F, 0x42, &can_get_speed_ctl},     {0x6F, 0x48, &can_get_filter_mask_ctl},
-        {0x6F, 0x62, &can_get_lcmode_ctl},    {0xF1, 0x41, &can_set_speed_ctl},
-        {0xF1, 0x42, &can_get_speed_ctl},     {0xF1, 0x47, &can_set_filter_mask_ctl},
-        {0xF1, 0x49, &can_trace_enable_ctl},  {0xF1, 0x4A, &can_trace_disable_ctl},
-        {0xF1, 0x4B, &can_set_mode_ctl},      {0xF1, 0x4C, &can_get_mode_ctl},
-        {0xF1, 0x50, &can_reset_ctl},         {0xF1, 0x51, &can_reinit_ctl},
-        {0xF1, 0x52, &can_wakeup_read},       {0xF1, 0x53, &can_wakeup_write},
-        {0xF1, 0x62, &can_set_lcmode_ctl},
-    };
-    for (const Route &r : routes)
-        if (r.type == type && r.cmd == cmd)
-            return r.obj;
-    return nullptr;
-}
-
-// Hands the CAN acknowledgements among answers to their objects (the fake
-// box's thread plays the receiver) and returns the rest for the fake box.
-std::vector<bytes> route_can(std::vector<bytes> answers)
-{
-    std::vector<bytes> rest;
-    for (auto &a : answers) {
-        if (comm_obj_t *obj = a.size() >= 2 ? can_object(a[0], a[1]) : nullptr)
-            deliver(obj, a);
-        else
-            rest.push_back(a);
-    }
-    return rest;
-}
-
 // The box firmware model behind the fake box: every request is framed,
 // handed to the model, and its answers decoded and routed.
 class ModelBox {
@@ -115,7 +78,7 @@ public:
         out_.clear();
         return frames;
     }
-    std::vector<bytes> answer(const bytes &request) { return route_can(raw(request)); }
+    std::vector<bytes> answer(const bytes &request) { return raw(request); }
     responder_t responder()
     {
         return [this](const bytes &r) { return answer(r); };

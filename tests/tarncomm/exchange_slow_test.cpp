@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstring>
+
+#include <pthread.h>
 #include <thread>
 
 #include "commands.h"
@@ -67,6 +69,47 @@ TEST(ExchangeSlow, LateAckDoesNotCompleteARequestOnAnotherObject)
     // A's late answer was taken out of the way, not stored or shown.
     EXPECT_EQ(a.ack.data[0], 0);
     EXPECT_EQ(a.n_orphans, 0u);
+}
+
+// A read like one that timed out (same register) waits for that read's late
+// answer, which would fit it, and goes out as it would on a healthy link; a
+// read of another register goes at once. The box answers the second read
+// later than the first read's late answer comes.
+TEST(ExchangeSlow, RequestLikeOneThatTimedOutWaitsForItsLateAnswer)
+{
+    fake_box *self = nullptr;
+    int reads = 0;
+    unsigned outstanding_at_other = 99;
+    fake_box box([&](const bytes &req) {
+        if (req[1] != 0x06)
+            return std::vector<bytes>{};
+        if (req[2] == 0x12) {
+            pthread_mutex_lock(&comm_smi_read.mtx);
+            outstanding_at_other = comm_smi_read.n_orphans;
+            pthread_mutex_unlock(&comm_smi_read.mtx);
+            return std::vector<bytes>{ack_of(0xF1, 0x06, {0x12, 0x77})};
+        }
+        if (reads++ == 0)
+            self->send_later(ack_of(0xF1, 0x06, {0x11, 0x00}), 1300ms); // the old value, late
+        else
+            self->send_later(ack_of(0xF1, 0x06, {0x11, 0x3F}), 600ms);
+        return std::vector<bytes>{};
+    });
+    self = &box;
+    uint8_t v = 0xEE;
+    CaptureStderr();
+    EXPECT_EQ(smi_read(0x11, &v), 110);
+    EXPECT_EQ(GetCapturedStderr(), "send_rq timed out\n");
+    ASSERT_EQ(smi_read(0x12, &v), 0);
+    EXPECT_EQ(v, 0x77);
+    EXPECT_EQ(outstanding_at_other, 1u); // it did not wait for the other register's answer
+    ASSERT_EQ(smi_read(0x11, &v), 0);
+    EXPECT_EQ(v, 0x3F);
+    const auto reqs = box.requests();
+    ASSERT_EQ(reqs.size(), 3u);
+    EXPECT_EQ(reqs[0].size(), 4u);
+    EXPECT_EQ(bytes(reqs[0].begin(), reqs[0].begin() + 3), bytes(reqs[2].begin(), reqs[2].begin() + 3));
+    EXPECT_EQ(reqs[2].size(), 4u);
 }
 
 // ---- Failures that wait for the time-out (label slow) --------------------

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "can.h"
+#include "catalogue.h"
 #include "e2p.h"
 #include "hdlc.h"
 #include "periphery.h"
@@ -42,6 +43,7 @@ fake_box::fake_box(responder_t responder) : responder_(std::move(responder))
 {
     current = this;
     hdlc_init(&fake_box::put_char, &fake_box::on_rx_frame);
+    hdlc_set_frame_output(&fake_box::put_frame); // whole frames, as the console sends
     thread_ = std::thread([this] { run(); });
 }
 
@@ -53,6 +55,7 @@ fake_box::~fake_box()
     }
     cv_.notify_all();
     thread_.join();
+    hdlc_set_frame_output(nullptr);
     hdlc_init(nullptr, nullptr);
     current = nullptr;
 }
@@ -91,6 +94,12 @@ void fake_box::send_later(const bytes &ack, std::chrono::milliseconds delay)
     cv_.notify_all();
 }
 
+void fake_box::put_frame(const uint8_t *bytes, size_t len)
+{
+    for (size_t i = 0; i < len; ++i)
+        put_char(static_cast<char>(bytes[i]));
+}
+
 void fake_box::put_char(char c)
 {
     fake_box *self = current;
@@ -112,29 +121,9 @@ void fake_box::put_char(char c)
 
 comm_obj_t *fake_box::route(uint8_t type, uint8_t cmd)
 {
-    struct entry {
-        uint8_t type, cmd;
-        comm_obj_t *obj;
-    };
-    static const entry table[] = {
-        {0x5F, 0x10, &comm_pwr_ctl},         {0x5F, 0x1F, &comm_pwr_ctl},
-        {0x5F, 0x20, &comm_bl_enable},       {0x5F, 0x2F, &comm_bl_disable},
-        {0x5F, 0x30, &comm_wup_ctl},         {0x6F, 0x80, &comm_fwv_read},
-        {0x6F, 0x81, &comm_fwd_read},        {0x6F, 0x82, &comm_bls_read},
-        {0x6F, 0x83, &comm_blv_read},        {0x6F, 0x71, &comm_hk_status},
-        {0x6F, 0x42, &can_get_speed_ctl},    {0x6F, 0x48, &can_get_filter_mask_ctl},
-        {0x6F, 0x62, &can_get_lcmode_ctl},   {0xF1, 0x01, &comm_mdio_write},
-        {0xF1, 0x02, &comm_mdio_read},       {0xF1, 0x04, &comm_ping},
-        {0xF1, 0x05, &comm_smi_write},       {0xF1, 0x06, &comm_smi_read},
-        {0xF1, 0x08, &comm_e2p_write},       {0xF1, 0x09, &comm_e2p_read},
-        {0xF1, 0x60, &comm_eth_wakeup_read}, {0xF1, 0x61, &comm_eth_wakeup_write},
-    };
-    if (type == 0xF3)
-        return &comm_rmt_func;
-    for (const auto &e : table)
-        if (e.type == type && e.cmd == cmd)
-            return e.obj;
-    return nullptr;
+    // The console's own routing decision.
+    const comm_route_t r = comm_route_frame(type, cmd);
+    return r.kind == COMM_ROUTE_ACK ? r.obj : nullptr;
 }
 
 void fake_box::on_rx_frame(const uint8_t *buffer, uint16_t n)

@@ -47,6 +47,7 @@ public:
 
 private:
     static void put_char(char c);
+    static void put_frame(const uint8_t *bytes, size_t len);
     static void on_rx_frame(const uint8_t *buffer, uint16_t n);
     void run();
 

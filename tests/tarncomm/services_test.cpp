@@ -177,19 +177,20 @@ TEST(Periphery, StatusAndEthernetWakeup)
 
 TEST(RemoteFunc, EchoFrameAndReturnBlock)
 {
-    // The echo's answer repeats the text; one that does not is not its.
-    bytes back(40);
+    // A box may return the text up to its NUL and other bytes after it, with
+    // any cmd: the block is taken as it comes.
+    bytes back;
     fake_box box([&back](const bytes &req) {
-        bytes wrong(40, 'x');
-        back.assign(req.begin() + 6, req.end());
-        back.resize(40, 'z');
-        return std::vector<bytes>{ack_of(0xF3, 0x00, wrong), ack_of(0xF3, 0x00, back)};
+        back.assign(req.begin() + 6, req.begin() + 12); // "hallo" and its NUL
+        back.resize(32, 0xA5);
+        return std::vector<bytes>{ack_of(0xF3, 0x07, back)};
     });
     rmt_func_param_echo_t p{};
     std::strcpy(p.echo, "hallo");
     rmt_func_rtn_echo_t r{};
     ASSERT_TRUE(rmt_echo(&p, &r));
-    EXPECT_EQ(std::string(r.echo, 32), std::string(back.begin(), back.begin() + 32));
+    EXPECT_STREQ(r.echo, "hallo");
+    EXPECT_EQ(std::string(r.echo, 32), std::string(back.begin(), back.end()));
     const auto req = box.requests().at(0);
     ASSERT_EQ(req.size(), 2u + 4 + 32);
     EXPECT_EQ((bytes(req.begin(), req.begin() + 6)), (bytes{0xF2, 0x00, 0x20, 0x00, 0x20, 0x00}));
@@ -199,10 +200,9 @@ TEST(RemoteFunc, EchoFrameAndReturnBlock)
 
 TEST(RemoteFunc, TableWriteAndCmdPerCall)
 {
-    fake_box box([](const bytes &req) {
-        // An answer with another cmd is another function's: dropped.
-        return std::vector<bytes>{ack_of(0xF3, static_cast<uint8_t>(req[1] + 0x40), {0xEE, 0xEE, 0xEE, 0xEE}),
-                                  ack_of(0xF3, req[1], {0x78, 0x56, 0x34, 0x12})};
+    fake_box box([](const bytes &) {
+        // The answer's cmd is the box's choice: this one says 0 whatever the function.
+        return std::vector<bytes>{ack_of(0xF3, 0x00, {0x78, 0x56, 0x34, 0x12})};
     });
     rmt_func_param_ind_tab_write_t w{};
     w.table = 1;
@@ -380,12 +380,17 @@ TEST(EepromCfg, WriteStopsAtCountAndNeedsABeginMarker)
     fake_box box(ee.responder());
     // No end marker: only the caller's records are walked.
     const e2p_cfg_cmd_t no_end[2] = {switch_default_init_sequence[0], switch_default_init_sequence[1]};
-    e2p_write_config(no_end, 0x200, 0x61F);
+    EXPECT_EQ(e2p_write_config(no_end, 0x200, 0x61F), 0);
     EXPECT_EQ(ee.writes.size(), 2u);
     ee.writes.clear();
     const e2p_cfg_cmd_t no_begin[2] = {switch_default_init_sequence[1], switch_default_init_sequence[2]};
-    e2p_write_config(no_begin, 0x200, 0x61F);
+    EXPECT_EQ(e2p_write_config(no_begin, 0x200, 0x61F), -1);
     EXPECT_TRUE(ee.writes.empty());
+    // A box that stores a record short: the sequence is not stored.
+    ee.short_write_at = 0x203;
+    EXPECT_EQ(e2p_write_config(switch_default_init_sequence, 0x200, 0x61F), -1);
+    ee.short_write_at = -1;
+    EXPECT_EQ(e2p_write_config(switch_default_init_sequence, 0x200, 0x61F), 0);
 }
 
 TEST(EepromCfg, RecordLimits)
