@@ -3,6 +3,7 @@
 // with one puts, which adds the final line end.
 #include <cstdio>
 
+#include "out.h"
 #include "tarnctl.h"
 
 static const char help_cmd_text[] =
@@ -83,12 +84,18 @@ static const char help_text[] =
 
 void print_help_cmd(void)
 {
-    puts(help_cmd_text);
+    out_doc().set("full", false);
+    out_doc().set("text", help_cmd_text);
+    if (!out_json())
+        puts(help_cmd_text);
 }
 
 void print_help(void)
 {
-    puts(help_text);
+    out_doc().set("full", true);
+    out_doc().set("text", help_text);
+    if (!out_json())
+        puts(help_text);
 }
 
 int process_cmd_help(char *)

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "lineedit.h"
+#include "out.h"
 #include "tarnctl.h"
 
 namespace {
@@ -100,8 +101,11 @@ int parse_interactive(void)
                 continue;
             }
         } else {
-            printf("# ");
-            fflush(stdout);
+            // Standard output carries only documents in JSON mode.
+            if (!out_json()) {
+                printf("# ");
+                fflush(stdout);
+            }
 
             // End of input ends the session as "exit" does, so a script piped
             // into the console cannot leave it spinning on the prompt. A line
@@ -127,9 +131,7 @@ int parse_interactive(void)
             continue;
         const cmd_entry *e = cmd_find_word(word);
         if (e == nullptr) {
-            fflush(stdout);
-            fprintf(stderr, "unknown command %s (help lists them)\n", word);
-            fflush(stderr);
+            refuse_command(word, "unknown command %s (help lists them)\n", word);
             failed = true;
             continue;
         }
@@ -138,7 +140,7 @@ int parse_interactive(void)
             return 1;
         if (e->handler == process_cmd_exit) {
             parser_active = 0;
-        } else if (e->handler != nullptr && e->handler(param) != 0) {
+        } else if (e->handler != nullptr && run_command(e, param) != 0) {
             failed = true;
         }
     }

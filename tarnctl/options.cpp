@@ -2,12 +2,14 @@
 // the front end's state, and the second pass over the options.
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstring>
 #include <string>
 #include <strings.h>
 
 #include "can_functions.h"
 #include "console_functions.h"
+#include "out.h"
 #include "switch_functions.h"
 #include "tarnctl.h"
 
@@ -25,6 +27,26 @@ const char *const tarn_access_code = "kvrl.Pembrix-Ubo42";
 int process_cmd_exit(char *)
 {
     return 0;
+}
+
+int run_command(const cmd_entry *e, char *param)
+{
+    out_begin(e->word);
+    return out_end(e->handler(param));
+}
+
+void refuse_command(const char *word, const char *fmt, ...)
+{
+    fflush(stdout);
+    out_begin(word);
+    va_list ap;
+    va_start(ap, fmt);
+    char text[256];
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    out_err("%s", text);
+    fflush(stderr);
+    out_end(-1);
 }
 
 namespace {
@@ -96,14 +118,18 @@ const cmd_entry cmd_table[] = {
     {0, false, nullptr, 0, nullptr, 0, nullptr, CMD_ANY, nullptr},
 };
 
-// -h and -l end the run in the first pass; -d, -D, -U, -i and -N set it up.
+// -h and -l end the run in the first pass; -d, -D, -U, -i, -N and -j set
+// it up.
 const front_option front_options[] = {
-    {'h', false}, {'l', false}, {'d', true}, {'D', true}, {'U', true}, {'i', false}, {'N', false}, {0, false},
+    {'h', false}, {'l', false}, {'d', true}, {'D', true}, {'U', true}, {'i', false}, {'N', false}, {'j', false},
+    {0, false},
 };
 
 const struct option long_options[] = {
     {"help", no_argument, nullptr, long_opt_help},
     {"version", no_argument, nullptr, long_opt_version},
+    {"json", no_argument, nullptr, 'j'},
+    {"pretty", no_argument, nullptr, long_opt_pretty},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -173,13 +199,11 @@ int parse_command_line(int argc, char **argv, char *options)
             continue; // an option of the front end, taken by the first pass
         any_command = true;
         if (e->access == CMD_UNLOCKED && unlocked != 1) {
-            fflush(stdout);
-            fprintf(stderr, "-%c needs the access code: give -U <code> before it\n", e->option);
-            fflush(stderr);
+            refuse_command(e->word, "-%c needs the access code: give -U <code> before it\n", e->option);
             failed = true;
             continue;
         }
-        if (e->handler(optarg) != 0)
+        if (run_command(e, optarg) != 0)
             failed = true;
     }
     opterr = saved_opterr;

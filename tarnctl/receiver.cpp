@@ -18,6 +18,7 @@
 #include "hdlc.h"
 #include "lineedit.h"
 #include "remote_func.h"
+#include "out.h"
 #include "tarnctl.h"
 
 namespace {
@@ -52,14 +53,30 @@ int payload_text_len(const hdlc_msg_t *msg, uint16_t len)
 
 } // namespace
 
+// Text the box sends on its own is a document of its own in JSON mode.
+static bool box_text_document(hdlc_msg_t *msg, uint16_t len)
+{
+    if (!out_json())
+        return false;
+    jvalue doc = jvalue::object();
+    doc.set("command", "debug");
+    doc.set("ok", true);
+    doc.set("text", std::string(reinterpret_cast<const char *>(msg->data),
+                                static_cast<size_t>(payload_text_len(msg, len))));
+    out_emit(doc);
+    return true;
+}
+
 void hdlc_dbg_process_rq(hdlc_msg_t *msg, uint16_t len)
 {
-    printf("DBG RQ: %.*s\n", payload_text_len(msg, len), reinterpret_cast<const char *>(msg->data));
+    if (!box_text_document(msg, len))
+        printf("DBG RQ: %.*s\n", payload_text_len(msg, len), reinterpret_cast<const char *>(msg->data));
 }
 
 void hdlc_dbg_process_rsp(hdlc_msg_t *msg, uint16_t len)
 {
-    printf("%.*s", payload_text_len(msg, len), reinterpret_cast<const char *>(msg->data));
+    if (!box_text_document(msg, len))
+        printf("%.*s", payload_text_len(msg, len), reinterpret_cast<const char *>(msg->data));
 }
 
 void hdlc_ping_process_rq(hdlc_msg_t *msg, uint16_t len)
@@ -70,7 +87,11 @@ void hdlc_ping_process_rq(hdlc_msg_t *msg, uint16_t len)
 
 void hdlc_process_error(hdlc_msg_t *msg, uint16_t)
 {
-    printf("ERROR in type(%02X) cmd(%02X)\n", msg->hdr.type, msg->hdr.cmd);
+    // A note for people, not a result: standard error in JSON mode.
+    if (out_json())
+        fprintf(stderr, "ERROR in type(%02X) cmd(%02X)\n", msg->hdr.type, msg->hdr.cmd);
+    else
+        printf("ERROR in type(%02X) cmd(%02X)\n", msg->hdr.type, msg->hdr.cmd);
 }
 
 void report_link_gone(void)

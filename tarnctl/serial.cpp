@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "args.h"
+#include "out.h"
 #include "tarnctl.h"
 #include "util.h"
 
@@ -153,7 +154,7 @@ int connect_entry(const std::vector<FT_DEVICE_LIST_INFO_NODE> &list, int positio
 int report_not_detected(const std::vector<FT_DEVICE_LIST_INFO_NODE> &list, bool announce = true)
 {
     if (announce) {
-        printf("No Corvane detected\n");
+        out_fail("No Corvane detected\n");
         fflush(stdout);
     }
     for (size_t i = 0; i < list.size(); ++i) {
@@ -216,19 +217,27 @@ void list_devices(void)
     int printed = 0;
 
     read_device_list(&list, &list_ok);
+    jvalue &boxes = out_doc().set("boxes", jvalue::array());
     if (list_ok) {
         for (size_t i = 0; i < list.size(); ++i) {
             // Never an empty serial number: say why there is none.
             const std::string serial = serial_of(list[i]);
+            jvalue &box = boxes.push(jvalue::object());
+            box.set("index", static_cast<unsigned>(i + 1));
+            box.set("serial", serial.empty() ? jvalue() : jvalue(serial));
+            if (serial.empty())
+                box.set("unidentified", why_unidentified(list[i]));
+            box.set("description", std::string(list[i].Description, strnlen(list[i].Description, sizeof list[i].Description)));
+            box.set("location", static_cast<unsigned long>(list[i].LocId));
             if (!serial.empty())
-                printf("%d. %s\n", static_cast<int>(i + 1), serial.c_str());
+                out_text("%d. %s\n", static_cast<int>(i + 1), serial.c_str());
             else
-                printf("%d. (no serial number: %s)\n", static_cast<int>(i + 1), why_unidentified(list[i]));
+                out_text("%d. (no serial number: %s)\n", static_cast<int>(i + 1), why_unidentified(list[i]));
             ++printed;
         }
     }
     if (printed == 0)
-        printf("No Corvane found\n");
+        out_text("No Corvane found\n");
     fflush(stdout);
 }
 
@@ -275,11 +284,15 @@ int serial_device_reset(FT_HANDLE handle)
 
 int process_cmd_reset(char *param)
 {
-    if (param != nullptr && param[0] != 'c' && param[0] != 'C')
+    if (param != nullptr && param[0] != 'c' && param[0] != 'C') {
+        out_doc().set("reset", nullptr);
         return 0;
+    }
     int ret = serial_device_reset(ft_handle);
+    out_doc().set("reset", "cpu");
+    out_doc().set("confirmed", ret == 0);
     if (ret != 0)
-        printf("reset failed\n");
+        out_fail("reset failed\n");
     return ret;
 }
 
@@ -289,12 +302,19 @@ int process_cmd_cbus(char *param)
     uint8_t v = 0;
 
     if (param == nullptr || strcasecmp(param, "all") == 0) {
+        out_doc().set("operation", "read");
         if (serial_cbus_get(ft_handle, cbus_all_pins, &v) != 0) {
-            fprintf(stderr, "cbus read failed\n");
+            out_err("cbus read failed\n");
             return -1;
         }
-        for (int pin = 0; pin < 4; ++pin)
-            printf("cbus%d(%c)\n", pin, (v >> pin) & 1 ? 'H' : 'L');
+        jvalue &pins = out_doc().set("pins", jvalue::array());
+        for (int pin = 0; pin < 4; ++pin) {
+            const char level = (v >> pin) & 1 ? 'H' : 'L';
+            jvalue &p = pins.push(jvalue::object());
+            p.set("pin", pin);
+            p.set("level", std::string(1, level));
+            out_text("cbus%d(%c)\n", pin, level);
+        }
         return 0;
     }
 
@@ -308,12 +328,16 @@ int process_cmd_cbus(char *param)
 
     char *level_tok = strtok_r(nullptr, seps, &save);
     if (level_tok == nullptr) {
+        out_doc().set("operation", "read");
         if (serial_cbus_get(ft_handle, static_cast<uint8_t>(pin), &v) != 0) {
-            fprintf(stderr, "cbus read failed\n");
+            out_err("cbus read failed\n");
             fflush(stderr);
             return -1;
         }
-        printf("cbus%1lu(%c)\n", pin, v ? 'H' : 'L');
+        jvalue &p = out_doc()["pins"].push(jvalue::object());
+        p.set("pin", pin);
+        p.set("level", v ? "H" : "L");
+        out_text("cbus%1lu(%c)\n", pin, v ? 'H' : 'L');
         fflush(stdout);
         return 0;
     }
@@ -324,13 +348,18 @@ int process_cmd_cbus(char *param)
     } else if (level_tok[0] == 'l' || level_tok[0] == 'L' || strcmp(level_tok, "0") == 0) {
         level = 0;
     } else {
-        fprintf(stderr, "invalid cbus level %s (H, L, 1 or 0)\n", level_tok);
+        out_err("invalid cbus level %s (H, L, 1 or 0)\n", level_tok);
         fflush(stderr);
         return -1;
     }
+    out_doc().set("operation", "write");
+    jvalue &p = out_doc()["pins"].push(jvalue::object());
+    p.set("pin", pin);
+    p.set("level", level ? "H" : "L");
     int ret = serial_cbus_set(ft_handle, static_cast<uint8_t>(pin), level);
+    out_doc().set("confirmed", ret == 0);
     if (ret != 0) {
-        fprintf(stderr, "cbus write failed\n");
+        out_err("cbus write failed\n");
         fflush(stderr);
     }
     return ret;

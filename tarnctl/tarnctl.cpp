@@ -15,6 +15,7 @@
 #include "args.h"
 #include "hdlc.h"
 #include "lineedit.h"
+#include "out.h"
 #include "tarnctl.h"
 
 namespace {
@@ -37,12 +38,49 @@ bool convert_instance(const char *arg, unsigned long *out)
 void print_version()
 {
     DWORD v = 0;
-    printf("tarnctl %s\n", TARNCTL_VERSION);
-    if (FT_GetLibraryVersion(&v) == FT_OK)
-        printf("driver %x.%x.%x\n", static_cast<unsigned>((v >> 16) & 0xFF), static_cast<unsigned>((v >> 8) & 0xFF),
-               static_cast<unsigned>(v & 0xFF));
+    out_doc().set("console", TARNCTL_VERSION);
+    out_text("tarnctl %s\n", TARNCTL_VERSION);
+    if (FT_GetLibraryVersion(&v) == FT_OK) {
+        char text[32];
+        snprintf(text, sizeof text, "%x.%x.%x", static_cast<unsigned>((v >> 16) & 0xFF),
+                 static_cast<unsigned>((v >> 8) & 0xFF), static_cast<unsigned>(v & 0xFF));
+        out_doc().set("driver", text);
+        out_text("driver %s\n", text);
+    } else {
+        out_doc().set("driver", nullptr);
+        out_text("driver unknown\n");
+    }
+}
+
+// -j and --pretty hold for the whole run, wherever they stand: the results
+// of -l or -h before them are documents too. A bad option is left to the
+// first pass to report.
+void scan_output_mode(int argc, char **argv, const char *options)
+{
+    bool json = false, pretty = false;
+    const int saved_opterr = opterr;
+    opterr = 0;
+    int opt;
+    while ((opt = getopt_long(argc, argv, options, long_options, nullptr)) != -1) {
+        if (opt == 'j')
+            json = true;
+        else if (opt == long_opt_pretty)
+            pretty = true;
+    }
+    opterr = saved_opterr;
+    optind = 0; // the first pass starts afresh
+    out_set_json(json, pretty);
+}
+
+// Help texts as a document: the text itself.
+void help_document()
+{
+    out_begin("help");
+    if (unlocked == 1)
+        print_help();
     else
-        printf("driver unknown\n");
+        print_help_cmd();
+    out_end(0);
 }
 
 } // namespace
@@ -58,6 +96,7 @@ int main(int argc, char **argv)
     int ret_val;
     int opt;
 
+    scan_output_mode(argc, argv, options);
     // The diagnostics of a bad option come from this pass alone.
     while ((opt = getopt_long(argc, argv, options, long_options, nullptr)) != -1) {
         switch (opt) {
@@ -91,16 +130,17 @@ int main(int argc, char **argv)
             break;
         case 'h':
         case long_opt_help:
-            if (unlocked == 1)
-                print_help();
-            else
-                print_help_cmd();
+            help_document();
             return usage_error ? 2 : 0;
         case long_opt_version:
+            out_begin("--version");
             print_version();
+            out_end(0);
             return usage_error ? 2 : 0;
         case 'l':
+            out_begin("list");
             list_devices();
+            out_end(0);
             return usage_error ? 2 : 0;
         case '?':
             usage_error = true;

@@ -82,9 +82,10 @@ struct front_option {
 };
 extern const front_option front_options[];
 
-// Long options, for getopt_long: only --help and --version; any other
-// --word is refused as unknown, never read as short options.
-enum { long_opt_help = 0x100, long_opt_version = 0x101 };
+// Long options, for getopt_long: --help, --version, --json (the same as -j)
+// and --pretty; any other --word is refused as unknown, never read as short
+// options.
+enum { long_opt_help = 0x100, long_opt_version = 0x101, long_opt_pretty = 0x102 };
 extern const struct option long_options[];
 
 // The option string of both passes, made from the two tables.
@@ -96,6 +97,12 @@ const cmd_entry *cmd_find_option(int opt);
 const cmd_entry *cmd_find_word(const char *typed);
 // Sentinel handler of the interactive word "exit".
 int process_cmd_exit(char *param);
+// Runs a command's handler as one result: in JSON mode its document is
+// written when it ends. Returns the handler's status.
+int run_command(const cmd_entry *e, char *param);
+// A command refused before its handler ran (locked, unknown word): the
+// message on standard error and, in JSON mode, a failed document for word.
+void refuse_command(const char *word, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Second pass over the options: runs the command options in order. The
 // result is -1 when any command failed, when a command needed the access

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "out.h"
 #include "periphery.h"
 
 const ind_tab_desc_t tab_desc[] = {
@@ -188,10 +189,10 @@ bool mib_tab_entry_read(uint8_t port, mib_counter_entry_t *entry)
 void mib_tab_entry_show(uint8_t port, mib_counter_entry_t *entry)
 {
     if (entry == nullptr) {
-        std::printf("mib_tab_entry_show: NULL parameter\n");
+        out_err("mib_tab_entry_show: NULL parameter\n");
         return;
     }
-    std::printf("MIB: P%d (%s)(%s) %s(%d)\n", port, (entry->value & MIB_OVERFLOW) ? "o" : " ",
+    out_text("MIB: P%d (%s)(%s) %s(%d)\n", port, (entry->value & MIB_OVERFLOW) ? "o" : " ",
                 (entry->value & MIB_VALID) ? " " : "!", entry->name,
                 static_cast<int>(entry->value & MIB_COUNT_MASK));
 }
@@ -201,6 +202,10 @@ int mib_tab_show(uint8_t port, mib_counter_entry_t *table)
     if (table == nullptr)
         return 0;
     int rc = 0;
+    // A document lists every counter read, zero or not.
+    jvalue &doc = out_doc()["ports"].push(jvalue::object());
+    doc.set("port", port);
+    jvalue &counters = doc.set("counters", jvalue::array());
     for (uint8_t i = 0; table[i].name != nullptr; ++i) {
         mib_counter_entry_t &row = table[i];
         // A failed read leaves the word of an earlier read in the row; showing
@@ -210,10 +215,15 @@ int mib_tab_show(uint8_t port, mib_counter_entry_t *table)
             if (comm_link_down())
                 break; // reported once, as the converter's loss
             std::fflush(stdout);
-            std::fprintf(stderr, "mib: could not read %s of port %d, skipped\n", row.name, port);
+            out_err("mib: could not read %s of port %d, skipped\n", row.name, port);
             std::fflush(stderr);
             continue;
         }
+        jvalue &c = counters.push(jvalue::object());
+        c.set("name", row.name);
+        c.set("count", static_cast<unsigned long>(row.value & MIB_COUNT_MASK));
+        c.set("valid", (row.value & MIB_VALID) != 0);
+        c.set("overflow", (row.value & MIB_OVERFLOW) != 0);
         if ((row.value & MIB_COUNT_MASK) != 0 || (row.value & MIB_VALID) == 0)
             mib_tab_entry_show(port, &row);
     }
@@ -238,8 +248,22 @@ bool dynmac_tab_entry_read(uint16_t index, dynmac_tab_entry_t *entry)
 
 void printMAC(uint8_t *mac)
 {
-    std::printf("%02x:%02x:%02x:%02x:%02x:%02x", mac[5], mac[4], mac[3], mac[2], mac[1], mac[0]);
+    out_text("%02x:%02x:%02x:%02x:%02x:%02x", mac[5], mac[4], mac[3], mac[2], mac[1], mac[0]);
 }
+
+namespace {
+
+void dynmac_json(jvalue &entries, const dynmac_tab_entry_t &e)
+{
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", e.macAddr[5], e.macAddr[4], e.macAddr[3],
+                  e.macAddr[2], e.macAddr[1], e.macAddr[0]);
+    jvalue &j = entries.push(jvalue::object());
+    j.set("mac", mac);
+    j.set("port", static_cast<unsigned>(e.state[0] & 7));
+}
+
+} // namespace
 
 int dynmac_tab_show()
 {
@@ -248,19 +272,25 @@ int dynmac_tab_show()
     if (!dynmac_tab_entry_read(0, &e.macTableEntry))
         return -1;
     const uint8_t *b = e.macTableEntryBuffer;
+    jvalue &doc = out_doc();
+    jvalue &entries = doc.set("entries", jvalue::array());
     if (b[8] & 0x80) {
-        std::printf("Dynamic MAC address table is empty\n");
+        doc.set("count", 0);
+        out_text("Dynamic MAC address table is empty\n");
         return 1;
     }
     const int n = ((b[7] >> 5) | ((b[8] & 0x7F) << 3)) + 1;
-    std::printf("Dynamic MAC address table has %d entries.\n", n);
+    doc.set("count", n);
+    out_text("Dynamic MAC address table has %d entries.\n", n);
     printMAC(e.macTableEntry.macAddr);
-    std::printf(" on port %d\n", e.macTableEntry.state[0] & 7);
+    out_text(" on port %d\n", e.macTableEntry.state[0] & 7);
+    dynmac_json(entries, e.macTableEntry);
     for (int i = 1; i < n; ++i) {
         if (!dynmac_tab_entry_read(static_cast<uint16_t>(i), &e.macTableEntry))
             return -1;
         printMAC(e.macTableEntry.macAddr);
-        std::printf(" on port %d\n", e.macTableEntry.state[0] & 7);
+        out_text(" on port %d\n", e.macTableEntry.state[0] & 7);
+        dynmac_json(entries, e.macTableEntry);
     }
     return 1;
 }

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "out.h"
+
 comm_obj_t comm_rmt_func = COMM_OBJ_INITIALIZER;
 
 bool rmt_function(uint8_t func_idx, int32_t timeout, const void *param, uint16_t param_size, void *rtn,
@@ -34,7 +36,7 @@ bool rmt_function(uint8_t func_idx, int32_t timeout, const void *param, uint16_t
     if (rc == ENODEV || rc == EREMOTEIO)
         return false; // the lost link is reported once, by the front end; a refusal by the box itself
     if (rc != 0) {
-        std::puts("** send_req failed");
+        out_fail("** send_req failed\n");
         std::fflush(stdout);
         return false;
     }

@@ -1,5 +1,6 @@
 // The strict reading of numeric arguments, shared by every command.
 #include "args.h"
+#include "out.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -59,16 +60,16 @@ bool field_arg(const char *what, const char *token, int base, uint64_t min, uint
         return true;
     fflush(stdout);
     if (token == nullptr)
-        fprintf(stderr, "%s: missing\n", what);
+        out_err("%s: missing\n", what);
     else if (rc == EINVAL)
-        fprintf(stderr, "%s %s: not a number\n", what, token);
+        out_err("%s %s: not a number\n", what, token);
     else if (base == 2)
-        fprintf(stderr, "%s %s: out of range (%s to %s)\n", what, token, binary(min).c_str(), binary(max).c_str());
+        out_err("%s %s: out of range (%s to %s)\n", what, token, binary(min).c_str(), binary(max).c_str());
     else if (max > 9)
-        fprintf(stderr, "%s %s: out of range (0x%llx to 0x%llx)\n", what, token, (unsigned long long)min,
+        out_err("%s %s: out of range (0x%llx to 0x%llx)\n", what, token, (unsigned long long)min,
                 (unsigned long long)max);
     else
-        fprintf(stderr, "%s %s: out of range (%llu to %llu)\n", what, token, (unsigned long long)min,
+        out_err("%s %s: out of range (%llu to %llu)\n", what, token, (unsigned long long)min,
                 (unsigned long long)max);
     fflush(stderr);
     return false;

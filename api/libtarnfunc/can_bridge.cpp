@@ -2,6 +2,7 @@
 // or a real CAN adapter): one raw CAN socket, written from the receiver
 // thread without blocking, opened and closed by the main thread.
 #include "can_bridge.h"
+#include "out.h"
 
 #include <linux/can/error.h>
 #include <linux/can/raw.h>
@@ -68,7 +69,7 @@ can_bridge_status_t bridge_state{false, "", 0, 0};    // guarded by bridge_mtx
 
 void say(const char *fmt, const char *a, const char *b = "")
 {
-    fprintf(stderr, fmt, a, b);
+    out_err(fmt, a, b);
     fflush(stderr);
 }
 

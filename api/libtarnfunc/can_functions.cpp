@@ -17,6 +17,7 @@
 
 #include "args.h"
 #include "can_bridge.h"
+#include "out.h"
 #include "commands.h"
 #include "periphery.h"
 #include "util.h"
@@ -91,7 +92,7 @@ void can_log_record(const uint8_t *d)
     // Flushed a record at a time: with -N the console is ended from outside,
     // and what was logged must be in the file by then.
     if (fprintf(can_log_file, "%s\n", line) < 0 || fflush(can_log_file) != 0) {
-        fprintf(stderr, "CAN log: write failed: %s; log closed\n", strerror(errno));
+        out_err("CAN log: write failed: %s; log closed\n", strerror(errno));
         fflush(stderr);
         fclose(can_log_file);
         can_log_file = nullptr;
@@ -134,23 +135,23 @@ int can_log(char *rest)
     const char *iface = file != nullptr ? log_word(at, &bad) : nullptr;
     const char *extra = iface != nullptr ? log_word(at, &bad) : nullptr;
     if (bad) {
-        fprintf(stderr, "can log: a quote is not closed\n");
+        out_err("can log: a quote is not closed\n");
         fflush(stderr);
         return -1;
     }
     if (file == nullptr || *file == '\0') {
-        fprintf(stderr, "can log: file name or off required\n");
+        out_err("can log: file name or off required\n");
         fflush(stderr);
         return -1;
     }
     if (extra != nullptr) {
-        fprintf(stderr, "can log: unexpected word %s (a file name with blanks needs quotes)\n", extra);
+        out_err("can log: unexpected word %s (a file name with blanks needs quotes)\n", extra);
         fflush(stderr);
         return -1;
     }
     std::lock_guard<std::mutex> lock(can_log_mtx);
     if (strcasecmp(file, "off") == 0 && iface != nullptr) {
-        fprintf(stderr, "can log: unexpected word %s\n", iface);
+        out_err("can log: unexpected word %s\n", iface);
         fflush(stderr);
         return -1;
     }
@@ -158,23 +159,24 @@ int can_log(char *rest)
         int rc = can_log_file != nullptr ? fclose(can_log_file) : 0;
         can_log_file = nullptr;
         if (rc != 0) {
-            fprintf(stderr, "can log: closing the log failed: %s\n", strerror(errno));
+            out_err("can log: closing the log failed: %s\n", strerror(errno));
             fflush(stderr);
             return -1;
         }
-        puts("log off");
+        out_doc().set("log", nullptr);
+        out_text("log off\n");
         return 0;
     }
     // An interface name is one word of at most 15 characters, as the
     // kernel's are; anything else would not read back.
     if (iface != nullptr && (strlen(iface) > 15 || strpbrk(iface, "()#") != nullptr)) {
-        fprintf(stderr, "can log: invalid interface name %s\n", iface);
+        out_err("can log: invalid interface name %s\n", iface);
         fflush(stderr);
         return -1;
     }
     FILE *f = fopen(file, "a");
     if (f == nullptr) {
-        fprintf(stderr, "can log: %s: %s\n", file, strerror(errno));
+        out_err("can log: %s: %s\n", file, strerror(errno));
         fflush(stderr);
         return -1;
     }
@@ -182,11 +184,13 @@ int can_log(char *rest)
         fclose(can_log_file);
     can_log_file = f;
     can_log_iface = iface != nullptr ? iface : can_log_default_iface;
+    out_doc().set("log", file);
+    out_doc().set("interface", can_log_iface);
     // Named as it would be typed, so that the file is unmistakable.
     if (strpbrk(file, " \t") != nullptr)
-        printf("log \"%s\" %s\n", file, can_log_iface.c_str());
+        out_text("log \"%s\" %s\n", file, can_log_iface.c_str());
     else
-        printf("log %s %s\n", file, can_log_iface.c_str());
+        out_text("log %s %s\n", file, can_log_iface.c_str());
     return 0;
 }
 
@@ -196,32 +200,45 @@ int can_bridge(char *rest)
 {
     char *save = nullptr;
     const char *iface = rest != nullptr ? strtok_r(rest, " \t", &save) : nullptr;
+    jvalue &bridge = out_doc().set("bridge", jvalue::object());
+    const auto facts = [&bridge](const can_bridge_status_t &st) {
+        bridge.set("interface", st.on ? jvalue(st.iface) : jvalue());
+        bridge.set("written", static_cast<unsigned long long>(st.written));
+        bridge.set("dropped", static_cast<unsigned long long>(st.dropped));
+    };
     if (iface == nullptr) {
         const can_bridge_status_t st = can_bridge_status();
+        facts(st);
+        bridge.set("on", st.on);
         if (st.on)
-            printf("bridge %s: %llu frames written, %llu dropped\n", st.iface,
-                   static_cast<unsigned long long>(st.written), static_cast<unsigned long long>(st.dropped));
+            out_text("bridge %s: %llu frames written, %llu dropped\n", st.iface,
+                     static_cast<unsigned long long>(st.written), static_cast<unsigned long long>(st.dropped));
         else
-            puts("bridge off");
+            out_text("bridge off\n");
         return 0;
     }
     if (strtok_r(nullptr, " \t", &save) != nullptr) {
-        fprintf(stderr, "can bridge: one interface name or off\n");
+        out_err("can bridge: one interface name or off\n");
         fflush(stderr);
         return -1;
     }
     if (strcasecmp(iface, "off") == 0) {
+        // The counts are those of the bridge just closed.
         const can_bridge_status_t st = can_bridge_close();
+        facts(st);
+        bridge.set("on", false);
         if (st.on)
-            printf("bridge off: %llu frames written, %llu dropped\n", static_cast<unsigned long long>(st.written),
-                   static_cast<unsigned long long>(st.dropped));
+            out_text("bridge off: %llu frames written, %llu dropped\n", static_cast<unsigned long long>(st.written),
+                     static_cast<unsigned long long>(st.dropped));
         else
-            puts("bridge off");
+            out_text("bridge off\n");
         return 0;
     }
     if (can_bridge_open(iface) != 0)
         return -1;
-    printf("bridge %s\n", iface);
+    bridge.set("on", true);
+    bridge.set("interface", iface);
+    out_text("bridge %s\n", iface);
     return 0;
 }
 
@@ -236,7 +253,7 @@ void fail_stderr(const char *text)
     // ended adds nothing.
     if (comm_link_down())
         return;
-    fputs(text, stderr);
+    out_err("%s", text);
     fflush(stderr);
 }
 
@@ -250,7 +267,7 @@ int bus_frequency(const char *token, unsigned long *value)
     }
     uint64_t v = 0;
     if (field_num(token, 0, 0, UINT64_MAX, &v) != 0) {
-        fprintf(stderr, "%s: invalid bus frequency entry %s\n", "process_cmd_can", token);
+        out_err("%s: invalid bus frequency entry %s\n", "process_cmd_can", token);
         fflush(stderr);
         return -1;
     }
@@ -262,7 +279,7 @@ int bit_rate_in_range(const char *token, unsigned long value)
 {
     if (value >= min_bit_rate && value <= max_bit_rate)
         return 0;
-    fprintf(stderr, "%s: bus frequency %s out of range\n", "process_cmd_can", token);
+    out_err("%s: bus frequency %s out of range\n", "process_cmd_can", token);
     fflush(stderr);
     return -1;
 }
@@ -282,12 +299,16 @@ int can_speed(unsigned long value)
 {
     can_speed_cfg cfg{};
     if (value < static_cast<unsigned long>(default_can_cfg_length)) {
+        out_doc().set("preset", value);
         cfg = default_can_cfg[value];
         can_calc_config(&cfg);
     } else if (can_calc_params(CAN_FOSC, value, 1, &cfg) != 0) {
         fail_stderr("Ntq calculation failed\n");
         return -1;
     }
+    if (value >= static_cast<unsigned long>(default_can_cfg_length))
+        out_doc().set("bit_rate", value);
+    out_doc().set("confirmed", false);
     if (can_set_speed(cfg) != 0) {
         fail_stderr("Failed to set CAN configuration\n");
         return -1;
@@ -297,6 +318,7 @@ int can_speed(unsigned long value)
         fail_stderr("Failed to activate new config\n");
         return -1;
     }
+    out_doc().set("confirmed", true);
     return 0;
 }
 
@@ -312,19 +334,23 @@ int can_calc(unsigned long value)
 
 int can_dump(bool on)
 {
+    out_doc().set("trace", on);
+    out_doc().set("confirmed", false);
     if (on) {
         if (can_trace_enable() != 0) {
             fail_stderr("Enabling CAN trace failed\n");
             return -1;
         }
-        puts("dump on");
+        out_doc().set("confirmed", true);
+        out_text("dump on\n");
         return 0;
     }
     if (can_trace_disable() != 0) {
         fail_stderr("Disabling CAN trace failed\n");
         return -1;
     }
-    puts("dump off");
+    out_doc().set("confirmed", true);
+    out_text("dump off\n");
     return 0;
 }
 
@@ -338,9 +364,15 @@ int mode_word(const char *token)
         return CAN_MODE_NORMAL;
     if (keyword(token, "listen", 2))
         return CAN_MODE_LISTEN;
-    fprintf(stderr, "invalid CAN mode command %s\n", token);
+    out_err("invalid CAN mode command %s\n", token);
     fflush(stderr);
     return -1;
+}
+
+void mode_facts(uint8_t mode)
+{
+    out_doc().set("mode", mode);
+    out_doc().set("mode_name", mode == CAN_MODE_NORMAL ? "normal" : mode == CAN_MODE_LISTEN ? "listen" : "other");
 }
 
 int can_mode(int mode_or_show, const char *token)
@@ -351,12 +383,15 @@ int can_mode(int mode_or_show, const char *token)
             fail_stderr("Failed to get CAN mode\n");
             return -1;
         }
-        printf("Mode: %02X\n", mode);
+        mode_facts(mode);
+        out_text("Mode: %02X\n", mode);
         return 0;
     }
     const uint8_t mode = static_cast<uint8_t>(mode_or_show);
+    mode_facts(mode);
+    out_doc().set("confirmed", false);
     if (can_set_mode(mode) != 0) {
-        fprintf(stderr, "Failed to set CAN mode %s\n", token);
+        out_err("Failed to set CAN mode %s\n", token);
         fflush(stderr);
         return -1;
     }
@@ -364,7 +399,8 @@ int can_mode(int mode_or_show, const char *token)
         fail_stderr("Failed to activate new config\n");
         return -1;
     }
-    printf("Mode: %02X\n", mode);
+    out_doc().set("confirmed", true);
+    out_text("Mode: %02X\n", mode);
     return 0;
 }
 
@@ -408,8 +444,18 @@ int can_calc_params(unsigned long Fosc, unsigned long Fbus, int triple, can_spee
     if (sjw > 4)
         sjw = 4;
 
-    printf("NTQ(%lu) BRP(%lu) ## SY(%d) PR(%d) PS1(%d) PS2(%d) ## SJW(%d) ## sum(%d)\n", ntq, brp, sy, pr, ps, ps,
-           sjw, sy + pr + ps + ps);
+    jvalue &calc = out_doc().set("calculation", jvalue::object());
+    calc.set("bit_rate", Fbus);
+    calc.set("ntq", ntq);
+    calc.set("brp", brp);
+    calc.set("sy", sy);
+    calc.set("pr", pr);
+    calc.set("ps1", ps);
+    calc.set("ps2", ps);
+    calc.set("sjw", sjw);
+    calc.set("sum", sy + pr + ps + ps);
+    out_text("NTQ(%lu) BRP(%lu) ## SY(%d) PR(%d) PS1(%d) PS2(%d) ## SJW(%d) ## sum(%d)\n", ntq, brp, sy, pr, ps, ps,
+             sjw, sy + pr + ps + ps);
 
     can_speed_cfg c{};
     c.CAN_BPR = static_cast<uint8_t>(brp);
@@ -429,16 +475,61 @@ void can_config_show(const can_speed_cfg *cfg)
 {
     if (cfg == nullptr)
         return;
-    printf("PreScaler: %d\n", cfg->CAN_BPR);
-    printf("PropSeg: %d\n", cfg->CAN_PRSEG);
-    printf("PhaseSeg 1: %d\n", cfg->CAN_PS1);
-    printf("PhaseSeg 2: %d\n", cfg->CAN_PS2);
-    printf("SyncJumpWidth: %d\n", cfg->CAN_SJW);
-    printf("TripleSampling: %d\n", cfg->CAN_SAM);
-    printf("CNF1: %d\n", cfg->CAN_CNF1);
-    printf("CNF2: %d\n", cfg->CAN_CNF2);
-    printf("CNF3: %d\n", cfg->CAN_CNF3);
+    jvalue &t = out_doc().set("timing", jvalue::object());
+    t.set("sjw", cfg->CAN_SJW);
+    t.set("brp", cfg->CAN_BPR);
+    t.set("btlmode", cfg->CAN_BTLMODE);
+    t.set("sam", cfg->CAN_SAM);
+    t.set("ps1", cfg->CAN_PS1);
+    t.set("prseg", cfg->CAN_PRSEG);
+    t.set("wakfil", cfg->CAN_WAKFIL);
+    t.set("ps2", cfg->CAN_PS2);
+    t.set("cnf1", cfg->CAN_CNF1);
+    t.set("cnf2", cfg->CAN_CNF2);
+    t.set("cnf3", cfg->CAN_CNF3);
+    out_text("PreScaler: %d\n", cfg->CAN_BPR);
+    out_text("PropSeg: %d\n", cfg->CAN_PRSEG);
+    out_text("PhaseSeg 1: %d\n", cfg->CAN_PS1);
+    out_text("PhaseSeg 2: %d\n", cfg->CAN_PS2);
+    out_text("SyncJumpWidth: %d\n", cfg->CAN_SJW);
+    out_text("TripleSampling: %d\n", cfg->CAN_SAM);
+    out_text("CNF1: %d\n", cfg->CAN_CNF1);
+    out_text("CNF2: %d\n", cfg->CAN_CNF2);
+    out_text("CNF3: %d\n", cfg->CAN_CNF3);
 }
+
+namespace {
+
+// A trace record as a document: the identifier as on the bus (all 29 bits
+// of an extended frame) and the bytes a classic frame carries.
+jvalue can_record_json(const uint8_t *d, uint8_t kind, int32_t timestamp)
+{
+    static const char *const kinds[] = {"frame", "message_error", "can_error"};
+    jvalue doc = jvalue::object();
+    doc.set("command", "trace");
+    doc.set("ok", true);
+    doc.set("kind", kind < 3 ? kinds[kind] : "unknown");
+    doc.set("kind_code", kind);
+    doc.set("time", static_cast<long long>(timestamp));
+    if (kind == 0) {
+        const uint8_t sidh = d[5], sidl = d[6], eid8 = d[7], eid0 = d[8];
+        const bool ext = (sidl & 0x08) != 0;
+        const uint32_t id = ext ? (static_cast<uint32_t>(sidh) << 21) | (static_cast<uint32_t>(sidl >> 5) << 18) |
+                                      (static_cast<uint32_t>(sidl & 0x03) << 16) | (static_cast<uint32_t>(eid8) << 8) |
+                                      eid0
+                                : (static_cast<uint32_t>(sidh) << 3) | (sidl >> 5);
+        const unsigned dlc = d[9] & 0x0F;
+        doc.set("id", static_cast<unsigned long>(id));
+        doc.set("extended", ext);
+        doc.set("dlc", dlc);
+        doc.set("data", jvalue::bytes(d + 10, dlc > 8 ? 8 : dlc));
+    } else if (kind == 2) {
+        doc.set("error", d[4]);
+    }
+    return doc;
+}
+
+} // namespace
 
 void process_can_msg(hdlc_msg_t *msg, uint16_t /*size*/)
 {
@@ -477,9 +568,12 @@ void process_can_msg(hdlc_msg_t *msg, uint16_t /*size*/)
         snprintf(line, sizeof line, "%07d unknown CAN record kind %u\n", timestamp, kind);
         break;
     }
-    // puts adds a line end of its own: every record is followed by an empty
-    // line.
-    puts(line);
+    if (out_json())
+        out_emit(can_record_json(d, kind, timestamp));
+    else
+        // puts adds a line end of its own: every record is followed by an
+        // empty line.
+        puts(line);
     can_log_record(d);
     can_bridge_record(d);
 }
@@ -492,10 +586,14 @@ int process_cmd_can(char *param)
         char *word = param + strspn(param, " \t");
         const size_t len = strcspn(word, " \t");
         char *rest = word[len] != '\0' ? word + len + 1 : nullptr;
-        if (len >= 3 && strncasecmp(word, "log", 3) == 0)
+        if (len >= 3 && strncasecmp(word, "log", 3) == 0) {
+            out_doc().set("operation", "log");
             return can_log(rest);
-        if (len >= 2 && strncasecmp(word, "bridge", 2) == 0)
+        }
+        if (len >= 2 && strncasecmp(word, "bridge", 2) == 0) {
+            out_doc().set("operation", "bridge");
             return can_bridge(rest);
+        }
     }
 
     char *save = nullptr;
@@ -520,16 +618,18 @@ int process_cmd_can(char *param)
     else if (keyword(sub, "mode", 3))
         kind = sub_cmd::mode;
     else {
-        fprintf(stderr, "Invalid CAN command %s\n", sub);
+        out_err("Invalid CAN command %s\n", sub);
         fflush(stderr);
         return -1;
     }
+    static const char *const sub_names[] = {"show", "speed", "dump", "reset", "reinit", "calc", "mode"};
+    out_doc().set("operation", sub_names[static_cast<int>(kind)]);
     unsigned long rate = default_bit_rate;
     int mode = 0;
     if ((kind == sub_cmd::speed || kind == sub_cmd::calc) && checked_rate(arg, kind == sub_cmd::speed, &rate) != 0)
         return -1;
     if (kind == sub_cmd::dump && arg != nullptr && !keyword(arg, "on", 2) && !keyword(arg, "off", 2)) {
-        fprintf(stderr, "invalid CAN dump command %s (on or off)\n", arg);
+        out_err("invalid CAN dump command %s (on or off)\n", arg);
         fflush(stderr);
         return -1;
     }
@@ -552,15 +652,19 @@ int process_cmd_can(char *param)
         return can_dump(arg == nullptr || keyword(arg, "on", 2));
     case sub_cmd::reset:
         if (can_reset() != 0) {
+            out_doc().set("confirmed", false);
             fail_stderr("CAN reset failed\n");
             return -1;
         }
+        out_doc().set("confirmed", true);
         return 0;
     case sub_cmd::reinit:
         if (can_reinit() != 0) {
+            out_doc().set("confirmed", false);
             fail_stderr("CAN re-init failed\n");
             return -1;
         }
+        out_doc().set("confirmed", true);
         return 0;
     case sub_cmd::calc:
         return can_calc(rate);
@@ -593,13 +697,13 @@ int mdio_reg_read_test(uint8_t phyad, uint8_t regad, uint16_t value, unsigned in
         const unsigned int left = count - 1 - pass;
         uint16_t got = 0;
         if (mdio_read(phyad, regad, &got) != 0) {
-            fprintf(stderr, "%s: mdio_read failed after %u loops, , phyad(%02X) regad(%02X)\n", __func__, left,
+            out_err("%s: mdio_read failed after %u loops, , phyad(%02X) regad(%02X)\n", __func__, left,
                     phyad, regad);
             fflush(stderr);
             return -1;
         }
         if (got != value) {
-            fprintf(stderr, "%s read invalid value after %u loops (%04X != %04X), phyad(%02X) regad(%02X)\n",
+            out_err("%s read invalid value after %u loops (%04X != %04X), phyad(%02X) regad(%02X)\n",
                     __func__, left, got, value, phyad, regad);
             fflush(stderr);
             return -1;
@@ -616,13 +720,13 @@ int mdio_reg_write_test(uint8_t phyad, uint8_t regad, uint16_t v1, uint16_t v2, 
         const uint16_t value = (left & 1u) ? v2 : v1;
         uint16_t got = 0;
         if (mdio_write(phyad, regad, value) != 0 || mdio_read(phyad, regad, &got) != 0) {
-            fprintf(stderr, "%s: mdio_read failed after %u loops, , phyad(%02X) regad(%02X)\n", __func__, left,
+            out_err("%s: mdio_read failed after %u loops, , phyad(%02X) regad(%02X)\n", __func__, left,
                     phyad, regad);
             fflush(stderr);
             return -1;
         }
         if (got != value) {
-            fprintf(stderr, "%s read invalid value after %u loops (%04X != %04X), phyad(%02X) regad(%02X)\n",
+            out_err("%s read invalid value after %u loops (%04X != %04X), phyad(%02X) regad(%02X)\n",
                     __func__, left, got, value, phyad, regad);
             fflush(stderr);
             return -1;
@@ -635,21 +739,42 @@ int mdio_test(void)
 {
     constexpr unsigned passes = 100;
     int failed = 0;
-    auto report = [&failed](int rc, const char *name) {
+    auto report = [&failed](int rc, const char *name, unsigned phy, unsigned reg, jvalue values) {
+        // The verdict of each case is in the document; the line is for people.
         fprintf(stderr, "%s %s\n", name, rc == 0 ? "passed" : "failed");
+        jvalue &c = out_doc()["cases"].push(jvalue::object());
+        const char *paren = strchr(name, '(');
+        c.set("routine", std::string(name, paren != nullptr ? static_cast<size_t>(paren - name) : strlen(name)));
+        c.set("phy", phy);
+        c.set("register", reg);
+        c.set("values", values);
+        c.set("passes", passes);
+        c.set("passed", rc == 0);
+        c.set("text", name);
         fflush(stderr);
         if (rc != 0)
             ++failed;
     };
-    report(mdio_reg_read_test(0x18, 0x03, 0x5CC2, passes), "mdio_reg_read_test(0x18, 0x03, 0x5CC2, 100)");
-    report(mdio_reg_read_test(0x19, 0x03, 0x5CC2, passes), "mdio_reg_read_test(0x19, 0x03, 0x5CC2, 100)");
-    report(mdio_reg_read_test(0x06, 0x00, 0x95, passes), "mdio_reg_read_test(0x06, 0x00, 0x95, 100)");
+    const auto vals = [](std::initializer_list<unsigned> vs) {
+        jvalue a = jvalue::array();
+        for (unsigned v : vs)
+            a.push(v);
+        return a;
+    };
+    out_doc().set("cases", jvalue::array());
+    report(mdio_reg_read_test(0x18, 0x03, 0x5CC2, passes), "mdio_reg_read_test(0x18, 0x03, 0x5CC2, 100)", 0x18, 0x03,
+           vals({0x5CC2}));
+    report(mdio_reg_read_test(0x19, 0x03, 0x5CC2, passes), "mdio_reg_read_test(0x19, 0x03, 0x5CC2, 100)", 0x19, 0x03,
+           vals({0x5CC2}));
+    report(mdio_reg_read_test(0x06, 0x00, 0x95, passes), "mdio_reg_read_test(0x06, 0x00, 0x95, 100)", 0x06, 0x00,
+           vals({0x95}));
     report(mdio_reg_write_test(0x18, 0x00, 0x200, 0x208, passes),
-           "mdio_reg_write_test(0x18, 0x00, 0x200, 0x208, 100)");
+           "mdio_reg_write_test(0x18, 0x00, 0x200, 0x208, 100)", 0x18, 0x00, vals({0x200, 0x208}));
     report(mdio_reg_write_test(0x19, 0x00, 0x200, 0x208, passes),
-           "mdio_reg_write_test(0x19, 0x00, 0x200, 0x208, 100)");
+           "mdio_reg_write_test(0x19, 0x00, 0x200, 0x208, 100)", 0x19, 0x00, vals({0x200, 0x208}));
     report(mdio_reg_write_test(0x06, 0x22, 0x06, static_cast<uint8_t>(~0x06), passes),
-           "mdio_reg_write_test(0x06, 0x22, 0x06, ~0x06, 100)");
+           "mdio_reg_write_test(0x06, 0x22, 0x06, ~0x06, 100)", 0x06, 0x22, vals({0x06, 0xF9}));
+    out_doc().set("failed", failed);
     return failed;
 }
 
@@ -657,12 +782,13 @@ int process_cmd_test(char *param)
 {
     char *save = nullptr;
     const char *what = param != nullptr ? strtok_r(param, " \t\r\n", &save) : nullptr;
+    out_doc().set("test", keyword(what, "mdio", 2) ? jvalue("mdio") : jvalue());
     if (!keyword(what, "mdio", 2)) {
         fflush(stdout);
         if (what == nullptr)
-            fprintf(stderr, "test: which test? (mdio)\n");
+            out_err("test: which test? (mdio)\n");
         else
-            fprintf(stderr, "test: unknown test %s (mdio)\n", what);
+            out_err("test: unknown test %s (mdio)\n", what);
         fflush(stderr);
         return -1;
     }

@@ -19,6 +19,7 @@
 #include "e2p.h"
 #include "eepromcfg.h"
 #include "hdlc.h"
+#include "out.h"
 #include "periphery.h"
 #include "remote_func.h"
 #include "util.h"
@@ -44,7 +45,7 @@ bool no_more(const char *cmd, char *&save)
     if (extra == nullptr)
         return true;
     fflush(stdout);
-    fprintf(stderr, "%s: unexpected word %s\n", cmd, extra);
+    out_err("%s: unexpected word %s\n", cmd, extra);
     fflush(stderr);
     return false;
 }
@@ -54,9 +55,9 @@ void bad_word(const char *cmd, const char *word, const char *expected)
 {
     fflush(stdout);
     if (word == nullptr || *word == '\0')
-        fprintf(stderr, "%s: %s required\n", cmd, expected);
+        out_err("%s: %s required\n", cmd, expected);
     else
-        fprintf(stderr, "%s: invalid argument %s (%s)\n", cmd, word, expected);
+        out_err("%s: invalid argument %s (%s)\n", cmd, word, expected);
     fflush(stderr);
 }
 
@@ -66,7 +67,7 @@ void fail_stderr(const char *text)
     // ended adds nothing.
     if (comm_link_down())
         return;
-    fputs(text, stderr);
+    out_err("%s", text);
     fflush(stderr);
 }
 
@@ -77,15 +78,16 @@ int process_cmd_ping(char *)
     uint32_t turnaround = 0;
     int rc = ping(&turnaround);
     if (rc != 0) {
-        printf("ping failed\n");
+        out_fail("ping failed\n");
         return rc;
     }
+    out_doc().set("turnaround_us", turnaround);
     const char *unit = "us";
     if (turnaround > 1000) {
         turnaround /= 1000;
         unit = "ms";
     }
-    printf("PING: turn around %u%s\n", turnaround, unit);
+    out_text("PING: turn around %u%s\n", turnaround, unit);
     return 0;
 }
 
@@ -94,10 +96,14 @@ int process_cmd_version(char *)
     uint8_t fwv[4];
     int rc = fwv_read(fwv);
     if (rc != 0) {
-        printf("reading firmware version failed\n");
+        out_fail("reading firmware version failed\n");
         return rc;
     }
-    printf("Firmware %d.%d.%d.%d\n", fwv[0], fwv[1], fwv[2], fwv[3]);
+    char text[16];
+    snprintf(text, sizeof text, "%d.%d.%d.%d", fwv[0], fwv[1], fwv[2], fwv[3]);
+    out_doc().set("firmware", text);
+    out_doc().set("numbers", jvalue::bytes(fwv, 4));
+    out_text("Firmware %s\n", text);
     return 0;
 }
 
@@ -106,10 +112,14 @@ int process_cmd_date(char *)
     uint8_t dat[4];
     int rc = fwd_read(dat);
     if (rc != 0) {
-        printf("reading firmware date failed\n");
+        out_fail("reading firmware date failed\n");
         return rc;
     }
-    printf("Date %02d.%02d.%d%02d\n", dat[0], dat[1], dat[3], dat[2]);
+    jvalue &doc = out_doc();
+    doc.set("day", dat[0]);
+    doc.set("month", dat[1]);
+    doc.set("year", dat[3] * 100u + dat[2]);
+    out_text("Date %02d.%02d.%d%02d\n", dat[0], dat[1], dat[3], dat[2]);
     return 0;
 }
 
@@ -118,10 +128,15 @@ int process_cmd_blversion(char *)
     uint8_t dat[4];
     int rc = blv_read(dat);
     if (rc != 0) {
-        printf("reading bootloader version failed\n");
+        out_fail("reading bootloader version failed\n");
         return rc;
     }
-    printf("Bootloader %d%c%d%c\n", dat[3], dat[2], dat[1], dat[0]);
+    char text[32];
+    snprintf(text, sizeof text, "%d%c%d%c", dat[3], dat[2], dat[1], dat[0]);
+    out_doc().set("bootloader", std::string(text, strnlen(text, sizeof text)));
+    out_doc().set("bytes", jvalue::bytes(dat, 4));
+    if (!out_json())
+        printf("Bootloader %d%c%d%c\n", dat[3], dat[2], dat[1], dat[0]);
     return 0;
 }
 
@@ -130,11 +145,12 @@ int process_cmd_blstring(char *)
     char dat[31] = {};
     int rc = bls_read(dat);
     if (rc != 0) {
-        printf("reading bootloader string failed\n");
+        out_fail("reading bootloader string failed\n");
         return rc;
     }
     dat[30] = 0;
-    printf("BL: %s\n", dat);
+    out_doc().set("text", dat);
+    out_text("BL: %s\n", dat);
     return 0;
 }
 
@@ -151,19 +167,28 @@ int process_cmd_smi_reg(char *param)
         uint8_t value = 0;
         if (!field_arg("invalid register value", tok, &value) || !no_more("sreg", save))
             return -1;
+        jvalue &doc = out_doc();
+        doc.set("operation", "write");
+        doc.set("register", regad);
+        doc.set("value", value);
         int rc = smi_write(regad, value);
+        doc.set("confirmed", rc == 0);
         if (rc != 0)
-            fprintf(stderr, "write register(%03x) failed\n", regad);
+            out_err("write register(%03x) failed\n", regad);
         return rc;
     }
 
     uint8_t value = 0;
+    jvalue &doc = out_doc();
+    doc.set("operation", "read");
+    doc.set("register", regad);
     int rc = smi_read(regad, &value);
     if (rc != 0) {
-        fprintf(stderr, "read register(%03x) failed\n", regad);
+        out_err("read register(%03x) failed\n", regad);
         return rc;
     }
-    printf("register (%03x): %02x\n", regad, value);
+    doc.set("value", value);
+    out_text("register (%03x): %02x\n", regad, value);
     return 0;
 }
 
@@ -184,18 +209,30 @@ int process_cmd_mdio_reg(char *param)
         uint16_t value = 0;
         if (!field_arg("invalid register value", tok, &value) || !no_more("mreg", save))
             return -1;
+        jvalue &doc = out_doc();
+        doc.set("operation", "write");
+        doc.set("phy", phyad);
+        doc.set("register", regad);
+        doc.set("value", value);
         int rc = mdio_write(phyad, regad, value);
+        doc.set("confirmed", rc == 0);
         if (rc != 0)
-            fprintf(stderr, "write register(%02x) failed\n", regad);
+            out_err("write register(%02x) failed\n", regad);
         return rc;
     }
 
     uint16_t value = 0;
+    jvalue &doc = out_doc();
+    doc.set("operation", "read");
+    doc.set("phy", phyad);
+    doc.set("register", regad);
     int rc = mdio_read(phyad, regad, &value);
-    if (rc != 0)
-        fprintf(stderr, "read register(%02x) failed\n", regad);
-    else
-        printf("register (%02x): %04x\n", regad, value);
+    if (rc != 0) {
+        out_err("read register(%02x) failed\n", regad);
+    } else {
+        doc.set("value", value);
+        out_text("register (%02x): %04x\n", regad, value);
+    }
     return rc;
 }
 
@@ -210,9 +247,11 @@ int process_cmd_power(char *param)
         bad_word("power", param, "on or off");
         return -1;
     }
+    out_doc().set("power", mode == pwr_on ? "on" : "off");
     int rc = pwr_ctl(mode);
+    out_doc().set("confirmed", rc == 0);
     if (rc != 0)
-        printf("switching power mode failed\n");
+        out_fail("switching power mode failed\n");
     return rc;
 }
 
@@ -234,13 +273,22 @@ int process_cmd_wup(char *param)
         return -1;
     }
 
+    static const char *const mode_names[] = {"get", "on", "off", "trigger"};
+    jvalue &doc = out_doc();
+    doc.set("operation", mode_names[mode == wup_get ? 0 : mode == wup_on ? 1 : mode == wup_off ? 2 : 3]);
     int ret_val = wup_ctl(mode);
+    if (mode != wup_get)
+        doc.set("confirmed", ret_val != -1);
     if (ret_val == -1) {
-        printf("wup cmd(%s) failed\n", param ? param : "get");
+        out_fail("wup cmd(%s) failed\n", param ? param : "get");
         return -1;
     }
-    if (mode == wup_get)
-        printf("ETH_WUP(%s)\n", ret_val == 1 ? "GND (KL31)" : "UBatt (KL30)");
+    if (mode == wup_get) {
+        const char *line = ret_val == 1 ? "GND (KL31)" : "UBatt (KL30)";
+        doc.set("line", ret_val == 1 ? "gnd" : "ubatt");
+        doc.set("text", line);
+        out_text("ETH_WUP(%s)\n", line);
+    }
     return 0;
 }
 
@@ -250,8 +298,12 @@ enum class e2p_sub { clear, read, write };
 
 int e2p_read_range(const char *sub, unsigned long addr, unsigned long size)
 {
-    printf("eep %s from 0x%lx %ld bytes\n", sub, addr, static_cast<long>(size));
+    out_text("eep %s from 0x%lx %ld bytes\n", sub, addr, static_cast<long>(size));
     fflush(stdout);
+    jvalue &doc = out_doc();
+    doc.set("operation", "read");
+    doc.set("address", addr);
+    doc.set("size", size);
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size ? size : 1]);
     if (!buf) {
         fail_stderr("malloc failed\n");
@@ -271,7 +323,9 @@ int e2p_read_range(const char *sub, unsigned long addr, unsigned long size)
         }
         count += len;
     }
-    dump_hex_offset("", buf.get(), static_cast<uint32_t>(size), 16, " ", 1, static_cast<uint32_t>(addr));
+    doc.set("bytes", jvalue::bytes(buf.get(), size));
+    if (!out_json())
+        dump_hex_offset("", buf.get(), static_cast<uint32_t>(size), 16, " ", 1, static_cast<uint32_t>(addr));
     return 0;
 }
 
@@ -283,9 +337,14 @@ int e2p_write_chunk(const char *sub, unsigned long addr, uint8_t *chunk, uint16_
         fail_stderr("invalid address");
         return -1;
     }
-    printf("eep %s to 0x%lx %ld bytes\n", sub, addr, static_cast<long>(len));
-    dump_hex(chunk, len, 32, "-");
+    out_text("eep %s to 0x%lx %ld bytes\n", sub, addr, static_cast<long>(len));
+    if (!out_json())
+        dump_hex(chunk, len, 32, "-");
     fflush(stdout);
+    jvalue &c = out_doc()["chunks"].push(jvalue::object());
+    c.set("address", addr);
+    c.set("bytes", jvalue::bytes(chunk, len));
+    c.set("confirmed", false);
     uint16_t written = len;
     // The box reports how many bytes it stored; fewer than given means data
     // was lost, which must not pass as success.
@@ -293,6 +352,7 @@ int e2p_write_chunk(const char *sub, unsigned long addr, uint8_t *chunk, uint16_
         fail_stderr("e2p_write failed\n");
         return -1;
     }
+    c.set("confirmed", true);
     return 0;
 }
 
@@ -300,6 +360,9 @@ int e2p_write_values(const char *sub, unsigned long addr, char **save)
 {
     uint8_t chunk[E2P_MAX_PAYLOAD];
     uint16_t len = 0;
+    out_doc().set("operation", "write");
+    out_doc().set("address", addr);
+    out_doc().set("chunks", jvalue::array());
     for (;;) {
         char *tok = strtok_r(nullptr, " \t,)", save);
         if (tok == nullptr)
@@ -335,7 +398,7 @@ int process_cmd_e2p(char *param)
     } else if (keyword(sub, "write", 1)) {
         kind = e2p_sub::write;
     } else {
-        fprintf(stderr, "invalid sub-command %s\n", sub ? sub : "NULL");
+        out_err("invalid sub-command %s\n", sub ? sub : "NULL");
         fflush(stderr);
         return -1;
     }
@@ -360,15 +423,21 @@ int process_cmd_e2p(char *param)
         return -1;
     tok = strtok_r(nullptr, " =\t)", &save);
     if (tok != nullptr) {
-        fprintf(stderr, "invalid parameter %s\n", tok);
+        out_err("invalid parameter %s\n", tok);
         fflush(stderr);
         return -1;
     }
 
     if (kind == e2p_sub::clear) {
-        printf("eep %s from 0x%lx %ld bytes\n", sub, addr, static_cast<long>(size));
+        out_text("eep %s from 0x%lx %ld bytes\n", sub, addr, static_cast<long>(size));
         fflush(stdout);
-        return e2p_erase_block(static_cast<uint16_t>(addr), static_cast<uint16_t>(size));
+        jvalue &doc = out_doc();
+        doc.set("operation", "clear");
+        doc.set("address", addr);
+        doc.set("size", size);
+        const int rc = e2p_erase_block(static_cast<uint16_t>(addr), static_cast<uint16_t>(size));
+        doc.set("confirmed", rc == 0);
+        return rc;
     }
     return e2p_read_range(sub, addr, size);
 }
@@ -379,26 +448,56 @@ int process_cmd_echo(char *param)
     rmt_func_rtn_echo_t r{};
     const char *text = param ? param : "hallo";
     strncpy(p.echo, text, sizeof p.echo - 1);
+    out_doc().set("sent", p.echo);
     if (!rmt_echo(&p, &r))
         return -1;
-    printf("echo(%.*s)\n", static_cast<int>(strnlen(r.echo, sizeof r.echo)), r.echo);
+    const std::string back(r.echo, strnlen(r.echo, sizeof r.echo));
+    out_doc().set("echo", back);
+    out_text("echo(%s)\n", back.c_str());
     return 0;
 }
 
 int process_cmd_cfg(char *param)
 {
     if (param == nullptr) {
-        printf("parameter required\n");
+        out_fail("parameter required\n");
         return -1;
     }
     if (keyword(param, "read", 1)) {
         e2p_cfg_cmd_t work[100];
-        printf("E2P Config Switch:\n");
-        e2p_read_config(work, 0x200, 0x61F);
-        printf("E2P Config PHY1:\n");
-        e2p_read_config(work, 0x620, 0x70F);
-        printf("E2P Config PHY2:\n");
-        e2p_read_config(work, 0x710, 0x7FF);
+        struct area {
+            const char *name;
+            uint16_t offset, limit;
+        };
+        const area areas[] = {{"Switch", 0x200, 0x61F}, {"PHY1", 0x620, 0x70F}, {"PHY2", 0x710, 0x7FF}};
+        out_doc().set("operation", "read");
+        jvalue &docs = out_doc().set("areas", jvalue::array());
+        for (const area &a : areas) {
+            if (!out_json()) {
+                printf("E2P Config %s:\n", a.name);
+                e2p_read_config(work, a.offset, a.limit);
+                continue;
+            }
+            // The same records the text lists, as numbers.
+            size_t count = 0;
+            const int rc = e2p_load_config(work, a.offset, a.limit, std::size(work), &count);
+            jvalue &d = docs.push(jvalue::object());
+            d.set("name", a.name);
+            d.set("offset", a.offset);
+            d.set("complete", rc == 0);
+            jvalue &recs = d.set("records", jvalue::array());
+            unsigned off = a.offset;
+            for (size_t i = 0; i < count; ++i) {
+                jvalue &r = recs.push(jvalue::object());
+                const unsigned size = work[i].hdr.size;
+                r.set("offset", off);
+                r.set("kind", static_cast<unsigned>(work[i].hdr.cmd));
+                r.set("kind_name", e2p_cfg_kind_name(work[i].hdr.cmd));
+                r.set("size", size);
+                r.set("params", jvalue::bytes(work[i].param.raw, size > 1 ? std::min(size - 1, 12u) : 0));
+                off += size;
+            }
+        }
         return 0;
     } else if (keyword(param, "write", 1)) {
         // All three areas are written whatever one of them did (a partial
@@ -416,9 +515,17 @@ int process_cmd_cfg(char *param)
             {"PHY2", oabr2_default_init_sequence, std::size(oabr2_default_init_sequence), 0x710, 0x7FF},
         };
         int rc = 0;
+        out_doc().set("operation", "write");
+        jvalue &docs = out_doc().set("areas", jvalue::array());
         for (const area &a : areas) {
-            if (e2p_write_config(a.seq, a.offset, a.limit, a.count) != 0) {
-                printf("E2P Config %s: write failed\n", a.name);
+            const bool ok = e2p_write_config(a.seq, a.offset, a.limit, a.count) == 0;
+            jvalue &d = docs.push(jvalue::object());
+            d.set("name", a.name);
+            d.set("offset", a.offset);
+            d.set("record_count", a.count);
+            d.set("confirmed", ok);
+            if (!ok) {
+                out_fail("E2P Config %s: write failed\n", a.name);
                 rc = -1;
                 if (comm_link_down())
                     break;
@@ -447,11 +554,13 @@ int process_cmd_hdlc(char *param)
     // A frame cut short is not the frame that was typed.
     if (tok != nullptr) {
         fflush(stdout);
-        fprintf(stderr, "hdlc: at most %zu bytes a frame\n", sizeof buf);
+        out_err("hdlc: at most %zu bytes a frame\n", sizeof buf);
         fflush(stderr);
         return -1;
     }
     hdlc_tx_frame(buf, n);
-    dump_hex_pre("HDLC: ", buf, n, 80, " ");
+    out_doc().set("bytes", jvalue::bytes(buf, n));
+    if (!out_json())
+        dump_hex_pre("HDLC: ", buf, n, 80, " ");
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "args.h"
 #include "commands.h"
 #include "debug.h"
+#include "out.h"
 #include "util.h"
 
 namespace {
@@ -36,7 +37,7 @@ void fail_stderr(const char *text)
     if (comm_link_down())
         return;
     fflush(stdout);
-    fputs(text, stderr);
+    out_err("%s", text);
     fflush(stderr);
 }
 
@@ -70,7 +71,7 @@ bool no_more(const char *cmd, tokens &args)
     if (extra == nullptr)
         return true;
     fflush(stdout);
-    fprintf(stderr, "%s: unexpected word %s\n", cmd, extra);
+    out_err("%s: unexpected word %s\n", cmd, extra);
     return false;
 }
 
@@ -123,7 +124,7 @@ bool flag_word(const char *fn, const char *token, uint8_t *flag)
         return true;
     }
     fflush(stdout);
-    fprintf(stderr, "%s: invalid flag %s (yes or no)\n", fn, token);
+    out_err("%s: invalid flag %s (yes or no)\n", fn, token);
     return false;
 }
 
@@ -144,7 +145,7 @@ bool mac_address(const char *fn, const char *token, uint8_t *addr)
         const char want = i > 0 ? ':' : '\0';
         if (digits == 0 || digits > 2 || p[digits] != want) {
             fflush(stdout);
-            fprintf(stderr, "%s: invalid MAC address %s\n", fn, token);
+            out_err("%s: invalid MAC address %s\n", fn, token);
             return false;
         }
         out[i] = static_cast<uint8_t>(v);
@@ -159,12 +160,12 @@ bool range_ok(const char *fn, const char *token, range_rc rc, const entry_range 
 {
     if (rc == range_rc::bad_first) {
         fflush(stdout);
-        fprintf(stderr, "%s: invalid entry_idx %s\n", fn, token);
+        out_err("%s: invalid entry_idx %s\n", fn, token);
         return false;
     }
     if (rc == range_rc::bad_end) {
         fflush(stdout);
-        fprintf(stderr, "%s: invalid end_entry_idx %s\n", fn, r.end_text);
+        out_err("%s: invalid end_entry_idx %s\n", fn, r.end_text);
         return false;
     }
     return true;
@@ -176,7 +177,7 @@ bool index_ok(const char *fn, int64_t first, int64_t last, int64_t limit)
 {
     if (first < 0 || last < 0 || first >= limit || last >= limit) {
         fflush(stdout);
-        fprintf(stderr, "%s: invalid start index (%lld) or end index (%lld)\n", fn, static_cast<long long>(first),
+        out_err("%s: invalid start index (%lld) or end index (%lld)\n", fn, static_cast<long long>(first),
                 static_cast<long long>(last));
         return false;
     }
@@ -205,10 +206,51 @@ void skipped(const char *fn, const char *what, int64_t n)
     if (comm_link_down())
         return;
     fflush(stdout);
-    fprintf(stderr, "%s: could not read %s %lld, skipped\n", fn, what, static_cast<long long>(n));
+    out_err("%s: could not read %s %lld, skipped\n", fn, what, static_cast<long long>(n));
 }
 
 } // namespace
+
+namespace {
+
+// The member ports of a port mask, port 1 first.
+jvalue port_list(unsigned mask)
+{
+    jvalue ports = jvalue::array();
+    for (unsigned p = 1; p <= 5; ++p)
+        if (mask & (1u << (p - 1)))
+            ports.push(p);
+    return ports;
+}
+
+} // namespace
+
+jvalue smac_entry_json(const statmac_tab_entry_t *entry, long long index)
+{
+    char mac[18];
+    mactostr(const_cast<uint8_t *>(entry->addr), mac, sizeof mac);
+    jvalue j = jvalue::object();
+    j.set("index", index);
+    j.set("fid", entry->fid);
+    j.set("use_fid", entry->use_fid != 0);
+    j.set("override", entry->st_override != 0);
+    j.set("valid", entry->valid != 0);
+    j.set("ports", port_list(entry->fwd_ports));
+    j.set("port_mask", entry->fwd_ports);
+    j.set("mac", mac);
+    return j;
+}
+
+jvalue vlan_entry_json(const vlan_entry_t *entry)
+{
+    jvalue j = jvalue::object();
+    j.set("vid", entry->vid);
+    j.set("fid", entry->fid);
+    j.set("valid", entry->valid != 0);
+    j.set("ports", port_list(entry->fwd_ports));
+    j.set("port_mask", entry->fwd_ports);
+    return j;
+}
 
 void smac_entry_show(statmac_tab_entry_t *entry)
 {
@@ -218,7 +260,7 @@ void smac_entry_show(statmac_tab_entry_t *entry)
     char ports[40];
     mactostr(entry->addr, mac, sizeof mac);
     ultobinstr(entry->fwd_ports, ports, 4, nullptr);
-    printf("fid(%02X) use_fid(%c) st_ovrd(%c) valid(%c) ports(%s) MAC(%s)\n", entry->fid, entry->use_fid ? 'x' : '-',
+    out_text("fid(%02X) use_fid(%c) st_ovrd(%c) valid(%c) ports(%s) MAC(%s)\n", entry->fid, entry->use_fid ? 'x' : '-',
            entry->st_override ? 'x' : '-', entry->valid ? 'x' : '-', ports, mac);
 }
 
@@ -228,9 +270,26 @@ void vlan_entry_show(vlan_entry_t *entry)
         return;
     char ports[40];
     ultobinstr(entry->fwd_ports, ports, 4, nullptr);
-    printf("vid(%04u) fid(%03u) valid(%c) ports(%s)\n", static_cast<unsigned>(entry->vid),
+    out_text("vid(%04u) fid(%03u) valid(%c) ports(%s)\n", static_cast<unsigned>(entry->vid),
            static_cast<unsigned>(entry->fid), entry->valid ? 'x' : '-', ports);
 }
+
+namespace {
+
+// The name of a port's sniff bits (bits 7..5 of its control register).
+const char *sniff_mode_name(uint8_t mode)
+{
+    switch (mode & 0xE0) {
+    case SNIFF_OFF: return "off";
+    case SNIFF_RX: return "rx";
+    case SNIFF_TX: return "tx";
+    case SNIFF_RXTX: return "rxtx";
+    case SNIFF_MIRROR: return "mirror";
+    default: return "mixed";
+    }
+}
+
+} // namespace
 
 int process_cmd_sniff(char *param)
 {
@@ -241,16 +300,21 @@ int process_cmd_sniff(char *param)
     if (!field_arg("invalid port", tok, 0, 1, PORT_COUNT, &v))
         return -1;
     const long port = static_cast<long>(v);
+    jvalue &doc = out_doc();
+    doc.set("port", port);
 
     tok = args.next(delims);
     if (tok == nullptr) {
         uint8_t mode = 0;
+        doc.set("operation", "read");
         if (ksz_get_sniff(static_cast<uint8_t>(port), &mode) != 0) {
             fflush(stdout);
-            fprintf(stderr, "getting sniff mode for port(%ld) failed\n", port);
+            out_err("getting sniff mode for port(%ld) failed\n", port);
             return -1;
         }
-        printf("sniff mode(%02X) on port(%ld)\n", mode, port);
+        doc.set("mode", mode);
+        doc.set("mode_name", sniff_mode_name(mode));
+        out_text("sniff mode(%02X) on port(%ld)\n", mode, port);
         fflush(stdout);
         return 0;
     }
@@ -268,26 +332,31 @@ int process_cmd_sniff(char *param)
         mode = SNIFF_OFF;
     else {
         fflush(stdout);
-        fprintf(stderr, "sniff: invalid mode %s (rx, tx, rxtx, mirror or off)\n", tok);
+        out_err("sniff: invalid mode %s (rx, tx, rxtx, mirror or off)\n", tok);
         return -1;
     }
     if (args.next(delims) != nullptr) {
         fflush(stdout);
-        fprintf(stderr, "sniff: too many arguments\n");
+        out_err("sniff: too many arguments\n");
         return -1;
     }
-    printf("sniff mode(%02X) on port(%ld)\n", mode, port);
+    doc.set("operation", "write");
+    doc.set("mode", mode);
+    doc.set("mode_name", sniff_mode_name(mode));
+    out_text("sniff mode(%02X) on port(%ld)\n", mode, port);
     fflush(stdout);
     int rc = ksz_set_sniff(static_cast<uint8_t>(port), mode);
+    doc.set("confirmed", rc == 0);
     if (rc != 0) {
         // The line above only says what was asked; say that it did not happen.
-        fprintf(stderr, "setting sniff mode for port(%ld) failed\n", port);
+        out_err("setting sniff mode for port(%ld) failed\n", port);
     }
     return rc;
 }
 
 int process_cmd_mib(char *param)
 {
+    out_doc().set("ports", jvalue::array());
     const bool has_arg = param != nullptr && param[strspn(param, " \t\r\n")] != '\0';
     if (has_arg) {
         uint64_t port = 0;
@@ -306,7 +375,7 @@ int process_cmd_mib(char *param)
         }
         if (mib_tab_show(port, mib_counters) != 0)
             rc = -1;
-        putchar('\n');
+        out_text("\n");
     }
     fflush(stdout);
     return rc;
@@ -327,7 +396,7 @@ int process_cmd_ind_tab(char *param)
             t = &tab_desc[i];
     if (t == nullptr) {
         fflush(stdout);
-        fprintf(stderr, "invalid table %s\n", tok);
+        out_err("invalid table %s\n", tok);
         return -1;
     }
 
@@ -348,18 +417,20 @@ int process_cmd_ind_tab(char *param)
     // would reach another entry, or none, instead of being refused.
     if (first >= t->max_entries || (last >= first && last >= t->max_entries)) {
         fflush(stdout);
-        fprintf(stderr, "%s: invalid start index (%llu) or end index (%llu)\n", fn,
+        out_err("%s: invalid start index (%llu) or end index (%llu)\n", fn,
                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
         return -1;
     }
 
     uint8_t data[9] = {};
+    jvalue &doc = out_doc();
+    doc.set("table", t->name);
     tok = args.next(entry_delims);
     if (tok != nullptr) {
         // The dynamic MAC table and the counters belong to the switch.
         if (t->id == IND_TAB_DMAC || t->id == IND_TAB_MIB) {
             fflush(stdout);
-            fprintf(stderr, "%s: %s-table is read-only\n", fn, t->name);
+            out_err("%s: %s-table is read-only\n", fn, t->name);
             return -1;
         }
         int n = 0;
@@ -367,7 +438,7 @@ int process_cmd_ind_tab(char *param)
             uint64_t v = 0;
             if (field_num(tok, 0, 0, 0xFF, &v) != 0) {
                 fflush(stdout);
-                fprintf(stderr, "%s: invalid data %s\n", fn, tok);
+                out_err("%s: invalid data %s\n", fn, tok);
                 return -1;
             }
             data[n++] = static_cast<uint8_t>(v);
@@ -379,33 +450,61 @@ int process_cmd_ind_tab(char *param)
         }
         if (n != t->entry_size) {
             fflush(stdout);
-            fprintf(stderr, "%s: number of data bytes (%d) does not match entry size (%d)\n", fn, n, t->entry_size);
+            out_err("%s: number of data bytes (%d) does not match entry size (%d)\n", fn, n, t->entry_size);
             return -1;
         }
-        return ind_tab_entry_write(t->id, static_cast<uint16_t>(first), data, static_cast<uint8_t>(n));
+        doc.set("operation", "write");
+        jvalue &w = doc["entries"].push(jvalue::object());
+        w.set("index", first);
+        w.set("bytes", jvalue::bytes(data, static_cast<size_t>(n)));
+        const int rc = ind_tab_entry_write(t->id, static_cast<uint16_t>(first), data, static_cast<uint8_t>(n));
+        doc.set("confirmed", rc == 0);
+        return rc;
     }
 
+    doc.set("operation", "read");
+    jvalue &entries = doc.set("entries", jvalue::array());
     for (uint64_t e = first; e <= last; ++e) {
         if (ind_tab_entry_read(t->id, static_cast<uint16_t>(e), data, t->entry_size) != 0) {
             if (!comm_link_down()) {
                 fflush(stdout);
-                fprintf(stderr, "failed to read entry %llu from %s table\n", static_cast<unsigned long long>(e),
+                out_err("failed to read entry %llu from %s table\n", static_cast<unsigned long long>(e),
                         t->name);
             }
             return -1;
         }
-        dump_hex(data, t->entry_size, 80, " ");
+        jvalue &r = entries.push(jvalue::object());
+        r.set("index", e);
+        r.set("bytes", jvalue::bytes(data, t->entry_size));
+        if (!out_json())
+            dump_hex(data, t->entry_size, 80, " ");
     }
     return 0;
 }
+
+namespace {
+
+jvalue membership_json(unsigned long port, unsigned mask)
+{
+    jvalue j = jvalue::object();
+    j.set("port", port);
+    j.set("members", port_list(mask));
+    j.set("mask", mask);
+    return j;
+}
+
+} // namespace
 
 int process_cmd_pvlan(char *param)
 {
     const char *delims = "= \t";
     tokens args(param);
     char *tok = args.next(delims);
+    jvalue &doc = out_doc();
     if (tok == nullptr || keyword(tok, "show", 2)) {
         int rc = 0;
+        doc.set("operation", "read");
+        jvalue &ports = doc.set("ports", jvalue::array());
         for (unsigned long port = 1; port <= PORT_COUNT; ++port) {
             const long memshp = pvlan_get(static_cast<uint8_t>(port));
             // An unreadable port shows all ones; the status says it failed.
@@ -413,9 +512,12 @@ int process_cmd_pvlan(char *param)
                 rc = -1;
             if (memshp < 0 && comm_link_down())
                 break; // no port can be read any more
+            // The document leaves an unreadable port out.
+            if (memshp >= 0)
+                ports.push(membership_json(port, static_cast<unsigned>(memshp)));
             char bin[40];
             ultobinstr(static_cast<uint32_t>(memshp), bin, 4, nullptr);
-            printf("port(%lu) %s (%02lX)\n", port, bin, static_cast<unsigned long>(memshp));
+            out_text("port(%lu) %s (%02lX)\n", port, bin, static_cast<unsigned long>(memshp));
         }
         fflush(stdout);
         return rc;
@@ -429,12 +531,15 @@ int process_cmd_pvlan(char *param)
 
     tok = args.next(delims);
     if (tok == nullptr) {
+        doc.set("operation", "read");
+        jvalue &ports = doc.set("ports", jvalue::array());
         const long memshp = pvlan_get(port8);
         if (memshp == -1) {
             fail_stderr("failed to get port vlan membership\n");
             return -1;
         }
-        printf("port(%lu) %02lX\n", port, static_cast<unsigned long>(memshp));
+        ports.push(membership_json(port, static_cast<unsigned>(memshp)));
+        out_text("port(%lu) %02lX\n", port, static_cast<unsigned long>(memshp));
         fflush(stdout);
         return 0;
     }
@@ -444,10 +549,14 @@ int process_cmd_pvlan(char *param)
     uint64_t m = 0;
     if (!field_arg("invalid port vlan membership", tok, 2, 0, 0x1F, &m) || !no_more("pvlan", args))
         return -1;
-    printf("setting port(%lu) membership(%02lX)\n", port, static_cast<unsigned long>(m));
+    out_text("setting port(%lu) membership(%02lX)\n", port, static_cast<unsigned long>(m));
     fflush(stdout);
     const uint8_t memshp = static_cast<uint8_t>(m);
-    if (pvlan_set(port8, memshp) != 0) {
+    doc.set("operation", "write");
+    doc.set("ports", jvalue::array()).push(membership_json(port, memshp));
+    const bool ok = pvlan_set(port8, memshp) == 0;
+    doc.set("confirmed", ok);
+    if (!ok) {
         fail_stderr("failed to set port vlan membership\n");
         return -1;
     }
@@ -466,8 +575,11 @@ int process_cmd_smac(char *param)
         return -1;
 
     tok = args.next(delims);
+    jvalue &doc = out_doc();
     if (tok == nullptr) {
         int rc = 0;
+        doc.set("operation", "read");
+        jvalue &entries = doc.set("entries", jvalue::array());
         for (int64_t e = first; e <= last; ++e) {
             statmac_tab_entry_t entry{};
             if (!statmac_tab_entry_read(static_cast<uint16_t>(e), &entry)) {
@@ -477,7 +589,8 @@ int process_cmd_smac(char *param)
                 skipped(fn, "entry", e); // the listing goes on
                 continue;
             }
-            printf("%2d ", static_cast<int>(e));
+            entries.push(smac_entry_json(&entry, e));
+            out_text("%2d ", static_cast<int>(e));
             smac_entry_show(&entry);
         }
         fflush(stdout);
@@ -488,7 +601,7 @@ int process_cmd_smac(char *param)
     uint64_t v = 0;
     if (field_num(tok, 0, 0, 0x7F, &v) != 0) {
         fflush(stdout);
-        fprintf(stderr, "%s: invalid FID %s\n", fn, tok);
+        out_err("%s: invalid FID %s\n", fn, tok);
         return -1;
     }
     entry.fid = static_cast<uint8_t>(v);
@@ -510,13 +623,18 @@ int process_cmd_smac(char *param)
     }
     if (tok == nullptr) {
         fflush(stdout);
-        fprintf(stderr, "%s: incomplete static Mac table entry\n", fn);
+        out_err("%s: incomplete static Mac table entry\n", fn);
         return -1;
     }
     if (!mac_address(fn, tok, entry.addr) || !no_more("smac", args))
         return -1;
-    dump_hex_pre(fn, entry.addr, sizeof entry.addr, 80, " ");
-    return statmac_tab_entry_write(static_cast<uint16_t>(first), &entry) ? 0 : -1;
+    if (!out_json())
+        dump_hex_pre(fn, entry.addr, sizeof entry.addr, 80, " ");
+    doc.set("operation", "write");
+    doc.set("entries", jvalue::array()).push(smac_entry_json(&entry, first));
+    const bool ok = statmac_tab_entry_write(static_cast<uint16_t>(first), &entry);
+    doc.set("confirmed", ok);
+    return ok ? 0 : -1;
 }
 
 int process_cmd_vlan(char *param)
@@ -537,6 +655,8 @@ int process_cmd_vlan(char *param)
         // that read. A failed read is not kept, so the entry's next VLAN
         // reads it again: a VLAN is skipped exactly when a read for it failed.
         int rc = 0;
+        out_doc().set("operation", "read");
+        jvalue &entries = out_doc().set("entries", jvalue::array());
         vlan_tab_entry_t entry{};
         int64_t have = -1; // index of the entry read last, -1 for none
         for (int64_t id = first; id <= last; ++id) {
@@ -552,6 +672,7 @@ int process_cmd_vlan(char *param)
                 }
                 have = index;
             }
+            entries.push(vlan_entry_json(&entry.vlan[id % 4]));
             vlan_entry_show(&entry.vlan[id % 4]);
         }
         fflush(stdout);
@@ -563,7 +684,7 @@ int process_cmd_vlan(char *param)
     uint64_t v = 0;
     if (field_num(tok, 0, 0, 0x7F, &v) != 0) {
         fflush(stdout);
-        fprintf(stderr, "%s: invalid FID %s\n", fn, tok);
+        out_err("%s: invalid FID %s\n", fn, tok);
         return -1;
     }
     w.fid = static_cast<uint8_t>(v);
@@ -575,7 +696,7 @@ int process_cmd_vlan(char *param)
     }
     if (tok == nullptr) {
         fflush(stdout);
-        fprintf(stderr, "%s: incomplete static Mac table entry\n", fn);
+        out_err("%s: incomplete static Mac table entry\n", fn);
         return -1;
     }
     if (!field_arg("invalid forward ports", tok, 2, 0, 0x0F, &v))
@@ -584,11 +705,16 @@ int process_cmd_vlan(char *param)
     args.next(delims); // one more field is allowed and not used
     vlan_entry_show(&w);
     fflush(stdout);
-    return vlan_entry_write(&w) ? 0 : -1;
+    out_doc().set("operation", "write");
+    out_doc().set("entries", jvalue::array()).push(vlan_entry_json(&w));
+    const bool ok = vlan_entry_write(&w);
+    out_doc().set("confirmed", ok);
+    return ok ? 0 : -1;
 }
 
 int process_cmd_mac(char *)
 {
+    out_doc().set("entries", jvalue::array());
     const int rc = dynmac_tab_show();
     fflush(stdout);
     // A listing cut short by a failed read is not a success.

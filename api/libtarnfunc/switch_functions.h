@@ -7,6 +7,7 @@
 #define TARNFUNC_SWITCH_FUNCTIONS_H
 
 #include "ksz8864.h"
+#include "out.h"
 
 // "<port> [rx|tx|rxtx|mirror|off]": shows or sets a port's sniff mode.
 int process_cmd_sniff(char *param);
@@ -28,5 +29,8 @@ int process_cmd_port(char *param);
 
 void smac_entry_show(statmac_tab_entry_t *entry);
 void vlan_entry_show(vlan_entry_t *entry);
+// The same entries as facts of a document.
+jvalue smac_entry_json(const statmac_tab_entry_t *entry, long long index);
+jvalue vlan_entry_json(const vlan_entry_t *entry);
 
 #endif

@@ -94,7 +94,7 @@ constexpr std::array<MdioCase, 6> kMdioTestCases{{{0x18, 0x03}, {0x19, 0x03}, {0
 constexpr std::string_view kFaultKeys[] = {"drop-acks", "delay-acks",      "delay-ms",   "corrupt-fcs",
                                            "wrong-cmd", "garbage",         "mdio-wrong", "mdio-wrong-pass",
                                            "ping-every-ms", "trace-ms", "dmac-entries", "rmt-cmd",
-                                           "rmt-size", "eep-short", "echo-text", "delay-order"};
+                                           "rmt-size", "eep-short", "echo-text", "delay-order", "vlan-lost-writes"};
 
 } // namespace
 
@@ -412,6 +412,8 @@ bool BoxImpl::apply_fault(std::string_view key, std::string_view value, std::str
             return fail("bad value '" + v + "' for dmac-entries: at most 1024");
         faults.dmac_entries = static_cast<int>(n);
         learn_dynmac();
+    } else if (key == "vlan-lost-writes") {
+        faults.vlan_lost_writes = u;
     } else if (key == "rmt-cmd") {
         if (n > 0xFF)
             return fail("bad value '" + v + "' for rmt-cmd: at most 255");
@@ -722,6 +724,10 @@ bool BoxImpl::table_write(uint8_t table, uint16_t index, const uint8_t *data, si
         return true;
     }
     if (table == 1 && index < kVlanEntries) {
+        if (faults.vlan_lost_writes > 0) {
+            --faults.vlan_lost_writes;
+            return true;
+        }
         vlan[index].fill(0);
         std::copy(data, data + std::min(n, kVlanSize), vlan[index].begin());
         vlan[index][6] &= 0x0F; // the entry has 52 bits

@@ -30,6 +30,9 @@
 //   dmac-entries=N     the dynamic MAC table holds N learned addresses (0 to
 //                      1024; 0: empty) instead of the four it learns by
 //                      default, now and after every boot
+//   vlan-lost-writes=N the next N writes to the VLAN table are acknowledged
+//                      but the entry keeps what it held (a fault, or a
+//                      second writer putting it back)
 //
 // Personalities: firmware that answers differently, each within what the
 // console may expect of a box. They combine with the faults above.
@@ -120,6 +123,7 @@ public:
         int rmt_cmd = -1;      // -1: the function number
         bool rmt_natural = false, echo_short = false, delay_keep = false;
         unsigned eep_short = 0; // 0: as many as asked
+        unsigned vlan_lost_writes = 0;
     };
 
     explicit BoxImpl(Box::Options opts);

@@ -31,6 +31,9 @@ share/doc/libusbserial-dev/changelog.gz
 share/doc/libusbserial-dev/copyright
 share/doc/tarnctl/changelog.gz
 share/doc/tarnctl/copyright
+share/doc/tarnctl/examples/bench_check.py
+share/doc/tarnctl/json-schema.json
+share/doc/tarnctl/json.md
 share/man/man1/tarnctl-sim.1.gz
 share/man/man1/tarnctl.1.gz
 EOF

@@ -44,6 +44,9 @@ usr/share/bash-completion/completions/tarnctl
 usr/share/bash-completion/completions/tarnctl-sim
 usr/share/doc/tarnctl/changelog.gz
 usr/share/doc/tarnctl/copyright
+usr/share/doc/tarnctl/examples/bench_check.py
+usr/share/doc/tarnctl/json-schema.json
+usr/share/doc/tarnctl/json.md
 usr/share/man/man1/tarnctl-sim.1.gz
 usr/share/man/man1/tarnctl.1.gz
 EOF
@@ -139,7 +142,7 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
             COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMP_LINE=$line; COMP_POINT=${#line}
             COMPREPLY=(); _tarnctl; echo "${COMPREPLY[*]}"
         done' _ "$root/usr/share/bash-completion/completions/tarnctl")
-    want=$'trigger\ndump\n-C\n-h -l -d -D -U -i -N -V -p -r -w -c -m -s -P -S -M -T -G -A -X -C -e -H --help --version'
+    want=$'trigger\ndump\n-C\n-h -l -d -D -U -i -N -V -p -r -w -c -m -s -P -S -M -T -G -A -X -C -e -H -j --help --version --json --pretty'
     [ "$got" = "$want" ] || fail "completion gave:"$'\n'"$got"
 else
     fail "bash-completion is not installed (scripts/deps.sh --tests installs it)"
