@@ -49,6 +49,11 @@ bool comm_link_down(void)
     return link_down.load();
 }
 
+namespace {
+// The object whose frame this thread is writing, under that object's lock.
+thread_local comm_obj_t *sending_obj = nullptr;
+} // namespace
+
 bool comm_set_link_down(const char *message)
 {
     if (link_down.exchange(true))
@@ -62,7 +67,10 @@ bool comm_set_link_down(const char *message)
         std::lock_guard<std::mutex> lock(waiter_mtx);
         w = waiter;
     }
-    if (w != nullptr) {
+    // The sender itself may find the line gone while it writes its frame,
+    // holding its object's lock: it sees the link down once the write
+    // returns, and nobody else waits on its object.
+    if (w != nullptr && w != sending_obj) {
         // Taking the object's lock waits until its sender sleeps in the wait
         // (or has left), so the broadcast cannot be missed.
         pthread_mutex_lock(&w->mtx);
@@ -281,7 +289,9 @@ int send_req_get_ack(comm_obj_t *cobj, hdlc_msg_t *ack)
     if (payload > HDLC_MSG_DATA_SIZE)
         payload = HDLC_MSG_DATA_SIZE;
     tx_failed = false;
+    sending_obj = cobj;
     hdlc_tx_frame(reinterpret_cast<const uint8_t *>(&cobj->req), static_cast<uint8_t>(payload + 2));
+    sending_obj = nullptr;
     if (tx_failed || comm_link_down()) {
         set_waiter(nullptr);
         pthread_mutex_unlock(&cobj->mtx);
