@@ -284,9 +284,11 @@ int serial_device_reset(FT_HANDLE handle)
 
 int process_cmd_reset(char *param)
 {
+    // Any word but one of "cpu" is refused, not taken as a reset of nothing:
+    // a script that asked for a reset must not read success when none came.
     if (param != nullptr && param[0] != 'c' && param[0] != 'C') {
-        out_doc().set("reset", nullptr);
-        return 0;
+        out_err("invalid reset target %s (cpu)\n", param);
+        return -1;
     }
     int ret = serial_device_reset(ft_handle);
     out_doc().set("reset", "cpu");

@@ -326,10 +326,11 @@ TEST_F(Cbus, ResetPulsesCbus0LowThenHigh)
     }
 }
 
-TEST_F(Cbus, ResetWithAnotherTargetDoesNothing)
+TEST_F(Cbus, ResetWithAnotherTargetIsRefusedAndTouchesNothing)
 {
     Run r = cmd(process_cmd_reset, "now");
-    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, "invalid reset target now (cpu)\n");
     EXPECT_TRUE(r.calls.empty());
 }
 

@@ -282,12 +282,13 @@ TEST_F(ConsoleSim, ConnectConfiguresTheLineInOrderBeforeTheFirstFrame)
 TEST_F(ConsoleSim, ResetFormsPulseCbus0LowFor50Ms)
 {
     proc::Result r = session("reset\nreset cpu\nreset CPU\nreset now\nversion\nexit\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    // "reset now" is refused: the run fails.
+    EXPECT_EQ(r.exit_code, 1) << r.err;
     // Each pulse reboots the box, which greets the console; the greeting is
     // on the wire before the version's answer, so it is out by then.
     EXPECT_EQ(count_of(r.out, boot_text), 3u) << r.out;
     EXPECT_EQ(without(r.out, boot_text), std::string("# # # # # ") + firmware_line + "# ");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "invalid reset target now (cpu)\n");
 
     // The connect's bit mode reset, then low and high again for the three
     // pulses; "reset now" touches nothing.
