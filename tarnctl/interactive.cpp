@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "args.h"
 #include "lineedit.h"
 #include "out.h"
 #include "tarnctl.h"
@@ -140,8 +141,10 @@ int parse_interactive(void)
             return 1;
         if (e->handler == process_cmd_exit) {
             parser_active = 0;
-        } else if (e->handler != nullptr && run_command(e, param) != 0) {
-            failed = true;
+        } else if (e->handler != nullptr) {
+            cmd_interrupted = 0; // a Ctrl-C is for the command it came during
+            if (run_command(e, param) != 0)
+                failed = true;
         }
     }
     return failed ? -1 : 0;

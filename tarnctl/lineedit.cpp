@@ -14,12 +14,14 @@
 #include "lineedit.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <histedit.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -31,6 +33,7 @@
 #include <thread>
 #include <strings.h>
 
+#include "args.h"
 #include "tarnctl.h"
 
 namespace {
@@ -250,18 +253,30 @@ std::string erase_line_seq(EditLine *e)
     return seq + "\033[J";
 }
 
-// Ctrl-C at the prompt: the line typed so far stays on the screen, marked,
-// but is not run, and a fresh prompt comes, as in a shell. A second Ctrl-C
-// within a second ends the session like the end of the input.
-timespec last_cancel{}; // main thread
-unsigned char cancel_line(EditLine *e, int)
+// Ctrl-C, at the prompt (a key to the editor) or while a command runs (the
+// terminal's signal). A second one within a second of the last ends the
+// console, wherever each came. Written from the signal handler too, on any
+// thread: a lock-free atomic, milliseconds of the monotonic clock, 0 none.
+std::atomic<int64_t> last_ctrl_c_ms{0};
+static_assert(std::atomic<int64_t>::is_always_lock_free, "set from a signal handler");
+
+// Notes this Ctrl-C; true when the one before came less than a second ago.
+// Async-signal-safe.
+bool ctrl_c_again()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const bool seen = last_cancel.tv_sec != 0 || last_cancel.tv_nsec != 0;
-    const int64_t ms = (static_cast<int64_t>(now.tv_sec) - last_cancel.tv_sec) * 1000 +
-                       (static_cast<int64_t>(now.tv_nsec) - last_cancel.tv_nsec) / 1000000;
-    last_cancel = now;
+    const int64_t ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + 1;
+    const int64_t before = last_ctrl_c_ms.exchange(ms);
+    return before != 0 && ms - before < 1000;
+}
+
+// Ctrl-C at the prompt: the line typed so far stays on the screen, marked,
+// but is not run, and a fresh prompt comes, as in a shell. A second Ctrl-C
+// within a second ends the session like the end of the input.
+unsigned char cancel_line(EditLine *e, int)
+{
+    const bool again = ctrl_c_again();
     const LineInfo *li = el_line(e);
     const std::string text(li->buffer, li->lastchar);
     fprintf(edit_out, "%s%s%s^C\n", erase_line_seq(e).c_str(), prompt_text, text.c_str());
@@ -271,12 +286,30 @@ unsigned char cancel_line(EditLine *e, int)
     el_cursor(e, static_cast<int>(li->lastchar - li->cursor));
     for (size_t left = text.size(); left > 0 && el_line(e)->cursor > el_line(e)->buffer; --left)
         el_deletestr(e, 1);
-    if (seen && ms < 1000)
+    if (again)
         return CC_EOF;
     // A line of its own end only: blank, so nothing runs; an empty one
     // would read as the end of the input.
     el_insertstr(e, "\n");
     return CC_NEWLINE;
+}
+
+// Ctrl-C while a command runs: a command in a stretch that can stop is asked
+// to (it stops before its next request, and the prompt comes back); during
+// any other, or as a second Ctrl-C within a second, the signal does what it
+// did before the session: it ends the console.
+struct sigaction saved_sigint; // the disposition before the session
+void on_sigint(int signo)
+{
+    const int saved_errno = errno;
+    const bool again = ctrl_c_again();
+    if (cmd_interruptible.load() != 0 && !again) {
+        cmd_interrupted = 1;
+        errno = saved_errno;
+        return;
+    }
+    sigaction(signo, &saved_sigint, nullptr);
+    raise(signo);
 }
 
 void make_dirs(const std::string &path)
@@ -431,6 +464,17 @@ lineedit_session::lineedit_session()
         saved_stderr = stderr;
         stderr = err_cookie;
     }
+    // A console started with the signal ignored (in the background of a
+    // script) keeps it ignored. SA_RESTART: the other threads' reads and
+    // waits go on as if no signal had come.
+    sigaction(SIGINT, nullptr, &saved_sigint);
+    if (saved_sigint.sa_handler != SIG_IGN) {
+        struct sigaction sa = {};
+        sa.sa_handler = on_sigint;
+        sa.sa_flags = SA_RESTART;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, nullptr);
+    }
     active = true;
 }
 
@@ -440,6 +484,7 @@ lineedit_session::~lineedit_session()
     if (!active)
         return;
     active = false;
+    sigaction(SIGINT, &saved_sigint, nullptr);
     if (saved_stdout != nullptr) {
         FILE *cookie = stdout;
         stdout = saved_stdout;
@@ -488,7 +533,10 @@ lineedit_result lineedit_read(char *buf, size_t size)
         fflush(edit_out);
         return lineedit_result::end;
     }
-    size_t len = strlen(line);
+    // The count, not the string: a line ended by the Ctrl-C key is not
+    // terminated in the editor's buffer, where the previous line's tail
+    // still follows it.
+    size_t len = std::min(strlen(line), static_cast<size_t>(count));
     while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r'))
         --len;
     // The rule of the plain input: at most size - 1 bytes a line.

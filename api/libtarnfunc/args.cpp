@@ -52,6 +52,19 @@ int field_num(const char *token, int base, uint64_t min, uint64_t max, uint64_t 
     return 0;
 }
 
+std::atomic<int> cmd_interruptible{0};
+std::atomic<int> cmd_interrupted{0};
+
+bool cmd_stop_requested()
+{
+    if (cmd_interrupted.load() == 0)
+        return false;
+    fflush(stdout);
+    out_err("interrupted\n");
+    fflush(stderr);
+    return true;
+}
+
 bool field_arg(const char *what, const char *token, int base, uint64_t min, uint64_t max, uint64_t *value,
                const char **end)
 {

@@ -5,6 +5,7 @@
 #ifndef TARNFUNC_ARGS_H
 #define TARNFUNC_ARGS_H
 
+#include <atomic>
 #include <cstdint>
 
 // Reads token as one number: base 0 takes 0x.. (hexadecimal), a leading 0
@@ -35,5 +36,32 @@ bool field_arg(const char *what, const char *token, T *out, uint64_t min = 0, ui
     *out = static_cast<T>(v);
     return true;
 }
+
+// ---- stopping a command --------------------------------------------------
+// Ctrl-C while a command runs on a terminal: the console's signal handler
+// sets cmd_interrupted when cmd_interruptible says the command can stop
+// between two requests without leaving the box half-written (listings and
+// reads); otherwise the console ends as it always did. The handler may run
+// on any thread, so both are lock-free atomics.
+extern std::atomic<int> cmd_interruptible;
+extern std::atomic<int> cmd_interrupted;
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+
+// Marks the stretch of a command that may stop.
+struct cmd_interruptible_scope {
+    cmd_interruptible_scope() : outer_(cmd_interruptible.exchange(1)) {}
+    ~cmd_interruptible_scope() { cmd_interruptible = outer_; }
+    cmd_interruptible_scope(const cmd_interruptible_scope &) = delete;
+    cmd_interruptible_scope &operator=(const cmd_interruptible_scope &) = delete;
+
+private:
+    int outer_;
+};
+
+// Checked before each request of a stretch that may stop: true (with the
+// line "interrupted" on standard error) when the command is asked to stop;
+// it then returns -1. A request already sent has been answered or has timed
+// out by then, so no exchange is left half-way.
+bool cmd_stop_requested();
 
 #endif

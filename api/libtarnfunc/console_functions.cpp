@@ -310,7 +310,10 @@ int e2p_read_range(const char *sub, unsigned long addr, unsigned long size)
         return -1;
     }
     unsigned long count = 0;
+    cmd_interruptible_scope may_stop;
     while (count < size) {
+        if (cmd_stop_requested())
+            return -1;
         uint16_t asked = static_cast<uint16_t>(std::min<unsigned long>(size - count, E2P_MAX_PAYLOAD));
         uint16_t len = asked;
         // A chunk for which the box reports nothing would never advance, and
@@ -472,7 +475,10 @@ int process_cmd_cfg(char *param)
         const area areas[] = {{"Switch", 0x200, 0x61F}, {"PHY1", 0x620, 0x70F}, {"PHY2", 0x710, 0x7FF}};
         out_doc().set("operation", "read");
         jvalue &docs = out_doc().set("areas", jvalue::array());
+        cmd_interruptible_scope may_stop;
         for (const area &a : areas) {
+            if (cmd_stop_requested())
+                return -1;
             if (!out_json()) {
                 printf("E2P Config %s:\n", a.name);
                 e2p_read_config(work, a.offset, a.limit);

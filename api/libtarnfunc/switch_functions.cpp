@@ -368,7 +368,10 @@ int process_cmd_mib(char *param)
         return rc == 0 ? 0 : -1;
     }
     int rc = 0;
+    cmd_interruptible_scope may_stop;
     for (uint8_t port = 1; port <= PORT_COUNT; ++port) {
+        if (cmd_stop_requested())
+            return -1;
         if (comm_link_down()) {
             rc = -1;
             break;
@@ -464,7 +467,10 @@ int process_cmd_ind_tab(char *param)
 
     doc.set("operation", "read");
     jvalue &entries = doc.set("entries", jvalue::array());
+    cmd_interruptible_scope may_stop;
     for (uint64_t e = first; e <= last; ++e) {
+        if (cmd_stop_requested())
+            return -1;
         if (ind_tab_entry_read(t->id, static_cast<uint16_t>(e), data, t->entry_size) != 0) {
             if (!comm_link_down()) {
                 fflush(stdout);
@@ -580,7 +586,10 @@ int process_cmd_smac(char *param)
         int rc = 0;
         doc.set("operation", "read");
         jvalue &entries = doc.set("entries", jvalue::array());
+        cmd_interruptible_scope may_stop;
         for (int64_t e = first; e <= last; ++e) {
+            if (cmd_stop_requested())
+                return -1;
             statmac_tab_entry_t entry{};
             if (!statmac_tab_entry_read(static_cast<uint16_t>(e), &entry)) {
                 rc = -1;
@@ -659,7 +668,10 @@ int process_cmd_vlan(char *param)
         jvalue &entries = out_doc().set("entries", jvalue::array());
         vlan_tab_entry_t entry{};
         int64_t have = -1; // index of the entry read last, -1 for none
+        cmd_interruptible_scope may_stop;
         for (int64_t id = first; id <= last; ++id) {
+            if (cmd_stop_requested())
+                return -1;
             const int64_t index = id / 4;
             if (index != have) {
                 have = -1;

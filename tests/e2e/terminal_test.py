@@ -31,11 +31,13 @@ class Terminal(unittest.TestCase):
     def tmux(self, *args):
         return subprocess.run(["tmux", "-S", self.socket, *args], capture_output=True, text=True, check=True).stdout
 
-    def start(self):
+    def start(self, *options):
         env = " ".join("%s=%s" % kv for kv in self.env.items())
-        # The console's end is seen as the word "ended" in the pane.
+        # The console's end is seen as the word "ended" in the pane. The
+        # shell outlives a Ctrl-C that ends the console (the console itself
+        # gets the signal's usual disposition).
         self.tmux("new-session", "-d", "-x", "120", "-y", "40",
-                  "env %s %s -U %s -i; echo ended $?; sleep 60" % (env, SIM, CODE))
+                  "trap : INT; env %s %s -U %s -i %s; echo ended $?; sleep 60" % (env, SIM, CODE, " ".join(options)))
         self.wait_for(lambda s: s.endswith("#"), "prompt")
 
     def keys(self, *keys):
@@ -127,17 +129,62 @@ class Terminal(unittest.TestCase):
         self.keys("on", "Enter")
         self.wait_for(lambda s: "ended 1" in s, "the end without the box")
 
-    def test_ctrl_c_at_the_prompt(self):
-        # The typed line is dropped, not run, and a fresh prompt comes.
+    def test_ctrl_c_at_the_prompt_and_during_a_listing(self):
+        # Slow answers: the full VLAN listing would take half a minute.
+        self.env["TARNCTL_SIM_FAULTS"] = "delay-acks=100000,delay-ms=20"
         self.start()
+        # On an empty line after a command: a fresh prompt, and nothing of
+        # the command before runs again.
+        self.keys("cbus 1", "Enter")
+        self.wait_for(lambda s: "cbus1(H)" in s, "the pin")
+        self.keys("C-c")
+        text = self.wait_for(lambda s: "# ^C" in s and s.endswith("#"), "the fresh prompt")
+        self.assertNotIn("unknown command", text)
+        # A second Ctrl-C only when a second has passed ends the console.
+        time.sleep(1.2)
+        # The typed line is dropped, not run, and a fresh prompt comes.
         self.keys("cbus 1=L", "C-c")
         self.wait_for(lambda s: "# cbus 1=L^C" in s and s.endswith("#"), "the dropped line")
         self.keys("cbus 1", "Enter")
-        self.wait_for(lambda s: "cbus1(H)" in s, "the pin as it was")
-        # Twice within a second ends the session.
+        self.wait_for(lambda s: s.count("cbus1(H)") == 2, "the pin as it was")
+        # A listing stops at Ctrl-C with one line, and the prompt comes back.
+        self.keys("vlan", "Enter")
+        self.wait_for(lambda s: "vid(0005)" in s, "the listing under way")
+        time.sleep(1.2)
+        self.keys("C-c")
+        text = self.wait_for(lambda s: "interrupted" in s and s.endswith("#"), "the listing stopped")
+        self.assertNotIn("vid(4095)", text)
+        self.assertEqual(text.count("interrupted"), 1, text)
+        # The request on the wire was answered before the stop: the next
+        # command gets its own answer, not a late one.
+        self.keys("blversion", "Enter")
+        self.wait_for(lambda s: "Bootloader" in s and s.endswith("#"), "the next command's answer")
+        self.assertNotIn("timed out", "\n".join(self.screen()))
+        # Twice within a second ends the session (the stopped listing failed).
         self.keys("C-c", "C-c")
-        self.wait_for(lambda s: "ended 0" in s, "the end on a second Ctrl-C")
+        self.wait_for(lambda s: "ended 1" in s, "the end on a second Ctrl-C")
 
+    def test_ctrl_c_stops_a_listing_in_json_mode(self):
+        # The stopped command still has its one document, which says it failed.
+        self.env["TARNCTL_SIM_FAULTS"] = "delay-acks=100000,delay-ms=20"
+        self.start("-j")
+        self.keys("tab vlan", "Enter")
+        # Nothing shows while a document is filled; the listing takes 20 s.
+        time.sleep(1.2)
+        self.keys("C-c")
+        text = self.wait_for(lambda s: s.endswith("#") and '"command":"tab"' in s, "the document")
+        self.assertEqual(text.count('"command":"tab","ok":false,"message":"interrupted"'), 1, text)
+
+    def test_ctrl_c_during_a_write_ends_the_console(self):
+        # A write of several requests is never stopped half-way: Ctrl-C ends
+        # the console as the signal always did (130: ended by SIGINT).
+        self.env["TARNCTL_SIM_FAULTS"] = "delay-acks=100000,delay-ms=400"
+        self.start()
+        self.keys("eep write 0x100 " + "7 " * 240, "Enter")
+        self.wait_for(lambda s: "eep write to 0x100 57 bytes" in s, "the first request")
+        self.keys("C-c")
+        text = self.wait_for(lambda s: "ended 130" in s, "the end by the signal")
+        self.assertNotIn("interrupted", text)
 
 if __name__ == "__main__":
     if shutil.which("tmux") is None:
