@@ -110,7 +110,13 @@ TEST(SimEnv, TraceLinesHaveTheDocumentedFormat)
         ASSERT_EQ(libusb_control_transfer(d.h, 0xC0, 12, 0, 0, &v, 1, 100), 1);
         ASSERT_EQ(d.out(11, 0x20F2), 0); // CBUS0 low: reset held
         ASSERT_EQ(d.out(11, 0x20F3), 0); // released: the box boots
-        r.pump(30);
+        // Until the version answer has come (the trace then holds both wire lines).
+        ASSERT_TRUE(r.pump_until([&] {
+            for (auto &f : decode(r.data()))
+                if (f.size() >= 2 && f[0] == 0x6F && f[1] == 0x80)
+                    return true;
+            return false;
+        }));
     }
     sim::unplug(0);
     sim::reset_bus({}, {}); // closes nothing; the trace file stays open

@@ -63,10 +63,11 @@ TEST(SimPackets, EventCharacterFlushesAtOnceOtherwiseLatencyDecides)
     Reader r(d, 1, 4096);
     auto t0 = sim::now_us();
     sim::wire_send(0, 0, {'h', 'i', 0x7E});
-    r.pump(30);
+    ASSERT_TRUE(r.pump_until([&] { return !r.transfers.empty(); }));
     ASSERT_EQ(r.transfers.size(), 1u);
     EXPECT_EQ(r.transfers[0], (std::vector<uint8_t>{0x01, 0x60, 'h', 'i', 0x7E}));
-    EXPECT_LT(r.times[0] - t0, 30000u);
+    // Well before the 200 ms latency timer, which would have sent it otherwise.
+    EXPECT_LT(r.times[0] - t0, 150000u);
 
     // Without the event character the bytes wait for the latency timer: the
     // packet that carries them leaves a full period after the one before.
@@ -139,7 +140,8 @@ TEST(SimPackets, FullReceiveBufferOverrunsAndLosesBytes)
     EXPECT_EQ(s.rx_lost, 44u);
 
     Reader r(d, 2, 4096);
-    r.pump(40);
+    // The 256 bytes and a status packet after them, whatever the machine's pace.
+    ASSERT_TRUE(r.pump_until([&] { return r.data().size() >= 256 && !r.transfers.empty() && r.transfers.back().size() == 2; }));
     r.stop();
     std::vector<std::vector<uint8_t>> done;
     for (size_t i = 0; i < r.transfers.size(); i++)
@@ -170,13 +172,12 @@ TEST(SimPackets, WrongRateGarblesTheLine)
     ASSERT_EQ(d.out(3, 0x000D), 0);
     r.transfers.clear();
     ASSERT_EQ(libusb_bulk_transfer(d.h, 0x02, req.data(), 6, &n, 100), 0);
-    bool answered = false;
-    for (int i = 0; i < 20 && !answered; i++) {
-        r.pump(10);
+    EXPECT_TRUE(r.pump_until([&] {
         for (auto &f : decode(r.data()))
-            answered |= f.size() == 6 && f[0] == 0x6F && f[1] == 0x80;
-    }
-    EXPECT_TRUE(answered);
+            if (f.size() == 6 && f[0] == 0x6F && f[1] == 0x80)
+                return true;
+        return false;
+    }));
     r.stop();
 
     // On a plain line: byte for byte different at 9600, equal at 230400.
@@ -212,7 +213,7 @@ TEST(SimPackets, FourChannelLoopback)
     std::vector<uint8_t> msg = {1, 2, 3, 0x7E};
     int n;
     ASSERT_EQ(libusb_bulk_transfer(d.h, 0x06, msg.data(), 4, &n, 100), 0);
-    r.pump(30);
+    r.pump_until([&] { return r.data().size() >= msg.size(); });
     EXPECT_EQ(r.data(), msg);
     // The other channels' endpoints belong to interfaces not claimed here.
     EXPECT_EQ(libusb_bulk_transfer(d.h, 0x02, msg.data(), 4, &n, 100), LIBUSB_ERROR_NOT_FOUND);
@@ -235,7 +236,7 @@ TEST(SimPackets, RealTimingTakesTenBitTimesPerByte)
     EXPECT_GE(out.back().time_us, (t0 / 1000 + 1) * 1000);
     std::vector<uint8_t> far;
     uint64_t done = 0;
-    while (far.size() < 100 && sim::now_us() - t0 < 200000) {
+    while (far.size() < 100 && sim::now_us() - t0 < 10000000) { // a limit only a fault reaches
         auto got = sim::wire_received(0, 0);
         far.insert(far.end(), got.begin(), got.end());
         if (far.size() == 100)
@@ -250,16 +251,14 @@ TEST(SimPackets, RealTimingTakesTenBitTimesPerByte)
     // Receive: ten bytes take 434 us at the box's 230400 baud, then the event
     // character sends them on the next frame.
     Reader r(d, 1, 4096);
-    r.pump(40); // the first latency packet
+    ASSERT_TRUE(r.pump_until([&] { return !r.times.empty(); })); // the first latency packet
     r.transfers.clear();
     r.times.clear();
     uint64_t s0 = sim::now_us();
     std::vector<uint8_t> ten = counting(9, 1);
     ten.push_back(0x7E);
     sim::wire_send(0, 0, ten);
-    for (int i = 0; i < 50 && r.times.empty(); i++)
-        r.pump(2);
-    ASSERT_FALSE(r.times.empty());
+    ASSERT_TRUE(r.pump_until([&] { return r.data().size() >= ten.size(); }));
     EXPECT_EQ(r.data(), ten);
     auto log = sim::bulk_log(0, 0x81);
     ASSERT_FALSE(log.empty());
@@ -309,7 +308,7 @@ TEST(SimPackets, RealTimingAnswerFollowsTheWireTimeModel)
     Dev d;
     d.setup_line(16);
     Reader r(d, 4, 4096);
-    r.pump(40);
+    ASSERT_TRUE(r.pump_until([&] { return !r.times.empty(); })); // the first latency packet
     sim::clear_request_log();
     for (uint8_t b : encode({0x60, 0x80})) {
         int n;
@@ -317,8 +316,7 @@ TEST(SimPackets, RealTimingAnswerFollowsTheWireTimeModel)
     }
     std::vector<uint8_t> answer;
     uint64_t answered = 0;
-    for (int i = 0; i < 50 && !answered; i++) {
-        r.pump(2);
+    ASSERT_TRUE(r.pump_until([&] {
         answer.clear();
         // Data of the IN packets in order, up to the packet with the
         // answer's closing flag.
@@ -327,11 +325,11 @@ TEST(SimPackets, RealTimingAnswerFollowsTheWireTimeModel)
                 answer.insert(answer.end(), e.data.begin() + p + 2, e.data.begin() + std::min(e.data.size(), p + 64));
             if (answer.size() >= 10 && answer.back() == 0x7E) {
                 answered = e.time_us;
-                break;
+                return true;
             }
         }
-    }
-    ASSERT_NE(answered, 0u);
+        return false;
+    }));
     auto frames = decode(answer);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0][0], 0x6F);
