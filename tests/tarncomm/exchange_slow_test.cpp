@@ -2,6 +2,7 @@
 // seconds of real time and carry the label slow.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -110,6 +111,30 @@ TEST(ExchangeSlow, RequestLikeOneThatTimedOutWaitsForItsLateAnswer)
     EXPECT_EQ(reqs[0].size(), 4u);
     EXPECT_EQ(bytes(reqs[0].begin(), reqs[0].begin() + 3), bytes(reqs[2].begin(), reqs[2].begin() + 3));
     EXPECT_EQ(reqs[2].size(), 4u);
+}
+
+// Nothing sent on the old line can be answered on the new one: after a
+// reconnect, the read that would have waited for a late answer (about 4 s
+// here) goes out at once.
+TEST(ExchangeSlow, ReconnectEndsTheQuarantine)
+{
+    std::atomic<bool> answer{false};
+    fake_box box([&](const bytes &req) {
+        if (req[1] != 0x06 || !answer)
+            return std::vector<bytes>{};
+        return std::vector<bytes>{ack_of(0xF1, 0x06, {0x21, 0x5A})};
+    });
+    uint8_t v = 0;
+    CaptureStderr();
+    EXPECT_EQ(smi_read(0x21, &v), 110);
+    EXPECT_EQ(GetCapturedStderr(), "send_rq timed out\n");
+    answer = true;
+    comm_set_link_up();
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(smi_read(0x21, &v), 0);
+    EXPECT_LT(seconds_since(t0), 2.0);
+    EXPECT_EQ(v, 0x5A);
+    EXPECT_EQ(box.requests().size(), 2u);
 }
 
 // ---- Failures that wait for the time-out (label slow) --------------------
