@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <thread>
 
+#include "catalogue.h"
 #include "commands.h"
 #include "e2p.h"
 #include "periphery.h"
@@ -85,9 +86,10 @@ TEST(ExchangeSlow, RequestLikeOneThatTimedOutWaitsForItsLateAnswer)
         if (req[1] != 0x06)
             return std::vector<bytes>{};
         if (req[2] == 0x12) {
-            pthread_mutex_lock(&comm_smi_read.mtx);
-            outstanding_at_other = comm_smi_read.n_orphans;
-            pthread_mutex_unlock(&comm_smi_read.mtx);
+            comm_obj_t *obj = comm_service(svc::comm_smi_read);
+            pthread_mutex_lock(&obj->mtx);
+            outstanding_at_other = obj->n_orphans;
+            pthread_mutex_unlock(&obj->mtx);
             return std::vector<bytes>{ack_of(0xF1, 0x06, {0x12, 0x77})};
         }
         if (reads++ == 0)
