@@ -92,13 +92,6 @@ typedef struct comm_obj {
     comm_ident_t orphans[COMM_ORPHANS_MAX];
 } comm_obj_t;
 
-// Static initialiser for the global exchange objects: a valid, unlocked mutex
-// and condition before init_comm_obj, so a stray delivery finds sane locks.
-#define COMM_OBJ_INITIALIZER                                                                                       \
-    {                                                                                                              \
-        {}, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, {}, 0, {}, 0, 0, {}, 0, {}, 0, 0, {}     \
-    }
-
 // Sets the object to zero, records the calling thread, initialises mtx and
 // cond with default attributes, timeout 1 s, req.hdr = (req_type, req_cmd),
 // ack.hdr = (ack_type, ack_cmd), and marks the object ready for deliveries.

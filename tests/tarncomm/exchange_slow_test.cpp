@@ -28,7 +28,7 @@ namespace {
 
 TEST(ExchangeSlow, NoAckTimesOutAfterOneSecond)
 {
-    static comm_obj_t obj = COMM_OBJ_INITIALIZER;
+    static comm_obj_t obj{};
     init_comm_obj(&obj, 0x60, 0x83, 0x6F, 0x83);
     fake_box box; // never answers
     // An acknowledgement stored while nobody waits must not answer the next
@@ -45,7 +45,7 @@ TEST(ExchangeSlow, NoAckTimesOutAfterOneSecond)
 
 TEST(ExchangeSlow, LateAckDoesNotCompleteARequestOnAnotherObject)
 {
-    static comm_obj_t a = COMM_OBJ_INITIALIZER, b = COMM_OBJ_INITIALIZER;
+    static comm_obj_t a{}, b{};
     init_comm_obj(&a, 0xF0, 0x05, 0xF1, 0x05);
     init_comm_obj(&b, 0xF0, 0x06, 0xF1, 0x06);
     fake_box box([](const bytes &req) {
