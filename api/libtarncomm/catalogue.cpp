@@ -22,7 +22,7 @@ constexpr uint8_t CMD_CAN_MSG = 0x4D; // 0x6F: a CAN trace record
 struct service_row {
     svc id;
     uint8_t req_type;
-    uint8_t cmd;       // request and answer cmd (for remote functions, of the first call)
+    uint8_t cmd;       // request and answer cmd (remote functions: the function, set per call)
     uint8_t ack_type;
     uint8_t ack_type2; // a second answer type the box may use (0: none)
     bool any_cmd;      // every cmd of ack_type is this service's answer
