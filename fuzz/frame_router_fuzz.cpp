@@ -18,9 +18,7 @@
 
 #include "catalogue.h"
 #include "commands.h"
-#include "e2p.h"
 #include "hdlc.h"
-#include "remote_func.h"
 #include "tarnctl.h"
 
 // The line itself is never opened here: the front end's driver calls fail.
@@ -103,7 +101,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // What the router prints is of no interest here.
         if (std::freopen("/dev/null", "w", stdout) == nullptr)
             std::abort();
-        comm_catalogue_init();
         return true;
     }();
     (void)once;
@@ -112,14 +109,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     hdlc_init(nullptr, hdlc_on_rx_frame);
     hdlc_set_frame_output(check_frame);
-    make_waiting(&comm_rmt_func, data[0] & 7, 0, nullptr, 0, (data[0] >> 3) & 7);
+    comm_obj_t *rmt = comm_service(svc::comm_rmt_func);
+    comm_obj_t *e2p_read = comm_service(svc::comm_e2p_read);
+    make_waiting(rmt, data[0] & 7, 0, nullptr, 0, (data[0] >> 3) & 7);
     const uint8_t addr[2] = {data[2], data[3]};
-    make_waiting(&comm_e2p_read, MSG_CMD_E2P_READ, 0, addr, 2, MSG_CMD_E2P_READ);
+    const uint8_t read_cmd = comm_service_cmd(svc::comm_e2p_read);
+    make_waiting(e2p_read, read_cmd, 0, addr, 2, read_cmd);
 
     for (size_t i = 4; i < size; ++i)
         hdlc_on_rx_byte(data[i]);
 
-    check_arrival(&comm_rmt_func);
-    check_arrival(&comm_e2p_read);
+    check_arrival(rmt);
+    check_arrival(e2p_read);
     return 0;
 }

@@ -17,7 +17,6 @@
 #include "commands.h"
 #include "hdlc.h"
 #include "lineedit.h"
-#include "remote_func.h"
 #include "out.h"
 #include "tarnctl.h"
 
@@ -178,7 +177,7 @@ void note_refusal(const hdlc_msg_t *msg, uint16_t len)
     }
     if (digits == 0 || func > 0xFF || at >= text.size() || text[at] != ':')
         return;
-    comm_refused(&comm_rmt_func, static_cast<uint8_t>(func));
+    comm_refused(comm_service(svc::comm_rmt_func), static_cast<uint8_t>(func));
 }
 
 } // namespace
@@ -197,7 +196,6 @@ void hdlc_on_rx_frame(const u8_t *buffer, uint16_t bytes_received)
     uint16_t len = std::min<uint16_t>(bytes_received, HDLC_MSG_SIZE);
     memcpy(&msg, buffer, len);
 
-    comm_catalogue_init();
     const comm_route_t route = comm_route_frame(msg.hdr.type, msg.hdr.cmd);
     switch (route.kind) {
     case COMM_ROUTE_ACK:

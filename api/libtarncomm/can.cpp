@@ -1,7 +1,5 @@
-// CAN controller services. Each call initialises its exchange object once
-// (static pointer); the objects whose cmd the firmware shares between
-// requests get their cmd set again on every call. Payloads are encoded and
-// decoded field by field, little-endian.
+// CAN controller services. Each call takes its exchange object from the
+// catalogue; payloads are encoded and decoded field by field, little-endian.
 #include "can.h"
 #include "catalogue.h"
 
@@ -11,31 +9,7 @@
 #include "crc16_ccitt.h"
 #include "eepromcfg.h"
 
-comm_obj_t can_set_speed_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t can_get_speed_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t can_set_filter_mask_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t can_get_filter_mask_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t can_trace_enable_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t can_trace_disable_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t can_set_mode_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t can_get_mode_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t can_reset_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t can_reinit_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t can_wakeup_read = COMM_OBJ_INITIALIZER;
-comm_obj_t can_wakeup_write = COMM_OBJ_INITIALIZER;
-comm_obj_t can_set_lcmode_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t can_get_lcmode_ctl = COMM_OBJ_INITIALIZER;
-
 namespace {
-
-// Objects whose cmd is chosen per call: initialised with cmd 0, then the
-// request and expected acknowledgement cmd are set before every exchange.
-comm_obj_t *per_call(comm_obj_t *&cobj, comm_obj_t &obj, uint8_t cmd)
-{
-    comm_obj_once(cobj, obj);
-    comm_obj_set_cmd(cobj, cmd, cmd);
-    return cobj;
-}
 
 // The services without payload whose acknowledgement carries nothing.
 int plain(comm_obj_t *cobj)
@@ -120,32 +94,27 @@ void serializeWakeupConfig(const WakeupConfiguration *cfg, uint8_t *d)
 
 int can_trace_enable(void)
 {
-    static comm_obj_t *cobj = nullptr;
-    return plain(per_call(cobj, can_trace_enable_ctl, MSG_CMD_CAN_TRACE_ENABLE));
+    return plain(comm_service(svc::can_trace_enable_ctl));
 }
 
 int can_trace_disable(void)
 {
-    static comm_obj_t *cobj = nullptr;
-    return plain(per_call(cobj, can_trace_disable_ctl, MSG_CMD_CAN_TRACE_DISABLE));
+    return plain(comm_service(svc::can_trace_disable_ctl));
 }
 
 int can_reset(void)
 {
-    static comm_obj_t *cobj = nullptr;
-    return plain(per_call(cobj, can_reset_ctl, MSG_CMD_CAN_RESET));
+    return plain(comm_service(svc::can_reset_ctl));
 }
 
 int can_reinit(void)
 {
-    static comm_obj_t *cobj = nullptr;
-    return plain(per_call(cobj, can_reinit_ctl, MSG_CMD_CAN_REINIT));
+    return plain(comm_service(svc::can_reinit_ctl));
 }
 
 int can_set_speed(can_speed_cfg cfg)
 {
-    static comm_obj_t *cobj = nullptr;
-    per_call(cobj, can_set_speed_ctl, MSG_CMD_CAN_SET_SPEED);
+    comm_obj_t *cobj = comm_service(svc::can_set_speed_ctl);
     speed_to_bytes(cfg, cobj->req.data);
     cobj->req_data_sz = MSG_SZ_CAN_SPEED;
     return send_req(cobj);
@@ -153,8 +122,7 @@ int can_set_speed(can_speed_cfg cfg)
 
 int can_get_speed(can_speed_cfg *cfg)
 {
-    static comm_obj_t *cobj = nullptr;
-    per_call(cobj, can_get_speed_ctl, MSG_CMD_CAN_GET_SPEED);
+    comm_obj_t *cobj = comm_service(svc::can_get_speed_ctl);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
@@ -165,8 +133,7 @@ int can_get_speed(can_speed_cfg *cfg)
 
 int can_set_filter_mask(MaskFilterBufferStruct fm)
 {
-    static comm_obj_t *cobj = nullptr;
-    per_call(cobj, can_set_filter_mask_ctl, MSG_CMD_CAN_SET_FILTER_MASK);
+    comm_obj_t *cobj = comm_service(svc::can_set_filter_mask_ctl);
     int size = 0;
     serializeMaskFilter(&fm, reinterpret_cast<char *>(cobj->req.data), &size);
     cobj->req_data_sz = static_cast<size_t>(size);
@@ -175,8 +142,7 @@ int can_set_filter_mask(MaskFilterBufferStruct fm)
 
 int can_get_filter_mask(MaskFilterBufferStruct *fm)
 {
-    static comm_obj_t *cobj = nullptr;
-    per_call(cobj, can_get_filter_mask_ctl, MSG_CMD_CAN_GET_FILTER_MASK);
+    comm_obj_t *cobj = comm_service(svc::can_get_filter_mask_ctl);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
@@ -187,8 +153,7 @@ int can_get_filter_mask(MaskFilterBufferStruct *fm)
 
 int can_get_wakeup(int *ms, uint8_t *selective, uint8_t * /*opmode*/)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_wakeup_read);
+    comm_obj_t *cobj = comm_service(svc::can_wakeup_read);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
@@ -203,8 +168,7 @@ int can_get_wakeup(int *ms, uint8_t *selective, uint8_t * /*opmode*/)
 
 int can_set_wakeup(int ms, uint8_t selective)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_wakeup_write);
+    comm_obj_t *cobj = comm_service(svc::can_wakeup_write);
     put_le32(cobj->req.data, static_cast<uint32_t>(ms));
     cobj->req.data[4] = selective;
     cobj->req_data_sz = MSG_SZ_CAN_WAKEUP;
@@ -213,8 +177,7 @@ int can_set_wakeup(int ms, uint8_t selective)
 
 int can_set_lcmode(uint8_t mode)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_set_lcmode_ctl);
+    comm_obj_t *cobj = comm_service(svc::can_set_lcmode_ctl);
     cobj->req.data[0] = mode;
     cobj->req_data_sz = MSG_SZ_CAN_LCMODE;
     return send_req(cobj);
@@ -224,8 +187,7 @@ int can_set_lcmode(uint8_t mode)
 // acknowledgement then holds nothing that belongs to this request.
 int can_get_lcmode(uint8_t *mode)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_get_lcmode_ctl);
+    comm_obj_t *cobj = comm_service(svc::can_get_lcmode_ctl);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
@@ -236,8 +198,7 @@ int can_get_lcmode(uint8_t *mode)
 
 int can_set_mode(uint8_t mode)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_set_mode_ctl);
+    comm_obj_t *cobj = comm_service(svc::can_set_mode_ctl);
     cobj->req.data[0] = mode;
     cobj->req_data_sz = MSG_SZ_CAN_MODE;
     return send_req(cobj);
@@ -245,8 +206,7 @@ int can_set_mode(uint8_t mode)
 
 int can_get_mode(uint8_t *mode)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, can_get_mode_ctl);
+    comm_obj_t *cobj = comm_service(svc::can_get_mode_ctl);
     cobj->req_data_sz = 0;
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);

@@ -9,21 +9,6 @@
 #include "commands.h"
 #include "common.h"
 
-extern comm_obj_t can_set_speed_ctl;
-extern comm_obj_t can_get_speed_ctl;
-extern comm_obj_t can_set_filter_mask_ctl;
-extern comm_obj_t can_get_filter_mask_ctl;
-extern comm_obj_t can_trace_enable_ctl;
-extern comm_obj_t can_trace_disable_ctl;
-extern comm_obj_t can_set_mode_ctl;
-extern comm_obj_t can_get_mode_ctl;
-extern comm_obj_t can_reset_ctl;
-extern comm_obj_t can_reinit_ctl;
-extern comm_obj_t can_wakeup_read;
-extern comm_obj_t can_wakeup_write;
-extern comm_obj_t can_set_lcmode_ctl;
-extern comm_obj_t can_get_lcmode_ctl;
-
 // Bit timing of the controller, 11 bytes in this order on the wire and in the
 // EEPROM. The segment fields hold their length in time quanta minus 1; the
 // three CNF bytes are the controller's registers built from the others.

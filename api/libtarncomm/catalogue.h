@@ -1,43 +1,61 @@
 // The service catalogue: every firmware service the console exchanges with
-// the box, in one table: its request and answer codes, its exchange object,
-// its time-out and how its answer is tied to its request. The front end's
-// frame router finds the object of an answer here; the services' objects are
-// set up from here, all at once.
+// the box is one row of one table, and that row is all there is to say about
+// it: request and answer codes, and how its answer is tied to its request.
+// The catalogue owns the services' exchange objects and sets them up from
+// the rows; the services, the console's frame router and the tests all reach
+// them through comm_service.
 #ifndef TARNCOMM_CATALOGUE_H
 #define TARNCOMM_CATALOGUE_H
 
-#include <cstddef>
-
 #include "commands.h"
 
-typedef struct comm_service {
-    const char *name;  // the exchange object's name
-    comm_obj_t *obj;   // its exchange object
-    uint8_t req_type;  // request type and cmd (the cmd of the first call for
-    uint8_t req_cmd;   //   services that choose it per call)
-    uint8_t ack_type;  // answer type and cmd
-    uint8_t ack_cmd;
-    uint8_t ack_type2; // a second answer type the box may use (0: none)
-    bool any_cmd;      // every cmd of ack_type is this service's answer
-    uint8_t timeout;   // seconds (remote functions set theirs per call)
-    comm_match_t match;
-} comm_service_t;
+// One enumerator per exchange object, in the order of the table's rows.
+enum class svc : uint8_t {
+    comm_pwr_ctl, // power on and off: one object, two rows that differ in cmd
+    comm_bl_enable,
+    comm_bl_disable,
+    comm_wup_ctl,
+    comm_fwv_read,
+    comm_fwd_read,
+    comm_bls_read,
+    comm_blv_read,
+    comm_hk_status,
+    can_get_lcmode_ctl,
+    comm_mdio_write,
+    comm_mdio_read,
+    comm_ping,
+    comm_smi_write,
+    comm_smi_read,
+    comm_e2p_write,
+    comm_e2p_read,
+    can_set_speed_ctl,
+    can_get_speed_ctl,
+    can_set_filter_mask_ctl,
+    can_get_filter_mask_ctl,
+    can_trace_enable_ctl,
+    can_trace_disable_ctl,
+    can_set_mode_ctl,
+    can_get_mode_ctl,
+    can_reset_ctl,
+    can_reinit_ctl,
+    can_wakeup_read,
+    can_wakeup_write,
+    comm_eth_wakeup_read,
+    comm_eth_wakeup_write,
+    can_set_lcmode_ctl,
+    comm_rmt_func, // request cmd: the function number, chosen per call
+    count          // not a service: how many there are
+};
 
-extern const comm_service_t comm_services[];
-extern const size_t comm_services_count;
+// The exchange object of a service, set up from its row on first use (by
+// any thread): nobody can hold one that is not ready.
+comm_obj_t *comm_service(svc id);
 
-// Sets up every exchange object of the catalogue, once; later calls do
-// nothing. Main thread (the first service call), before the router delivers.
-void comm_catalogue_init(void);
+// The request cmd of the service's nth row (power: 0 on, 1 off).
+uint8_t comm_service_cmd(svc id, unsigned nth = 0);
 
-// A service's one-time initialisation: the service keeps a pointer, null
-// until its first call, which points it at obj after every object of the
-// catalogue has been set up from its row (codes, time-out, what its answer
-// echoes). Returns the pointer. Services run on the main thread only.
-comm_obj_t *comm_obj_once(comm_obj_t *&cobj, comm_obj_t &obj);
-
-// The service an answer of this type and cmd belongs to, or null.
-const comm_service_t *comm_service_for_ack(uint8_t type, uint8_t cmd);
+// Type of the console's echo of the box's ping.
+constexpr uint8_t MSG_TYPE_GEN_ACK = 0xF1;
 
 // What a received frame is, by its type and cmd: the answer of a service
 // (obj is its exchange object), one of the box's own frames, a frame of a

@@ -1,6 +1,6 @@
 // Request/acknowledge exchange with the box: the message record, the exchange
 // object of one firmware service, send_req (caller's thread) and process_ack
-// (receiver thread), and the catalogue of message types and cmds.
+// (receiver thread). The services' codes are in the catalogue.
 #ifndef TARNCOMM_COMMANDS_H
 #define TARNCOMM_COMMANDS_H
 
@@ -78,8 +78,7 @@ typedef struct comm_obj {
     // out, set by process_ack. A wake-up without it is not an answer.
     int ack_arrived;
     // Set (atomically, last) by init_comm_obj. process_ack drops deliveries to
-    // an object that was never initialised: the router knows every object,
-    // but a service initialises its object only on its first call.
+    // an object that was never initialised.
     int ready;
     // How answers echo requests (from the service catalogue). Main thread.
     comm_match_t match;
@@ -93,18 +92,11 @@ typedef struct comm_obj {
     comm_ident_t orphans[COMM_ORPHANS_MAX];
 } comm_obj_t;
 
-// Static initialiser for the global exchange objects: a valid, unlocked mutex
-// and condition before init_comm_obj, so a stray delivery finds sane locks.
-#define COMM_OBJ_INITIALIZER                                                                                       \
-    {                                                                                                              \
-        {}, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, {}, 0, {}, 0, 0, {}, 0, {}, 0, 0, {}     \
-    }
-
 // Sets the object to zero, records the calling thread, initialises mtx and
 // cond with default attributes, timeout 1 s, req.hdr = (req_type, req_cmd),
 // ack.hdr = (ack_type, ack_cmd), and marks the object ready for deliveries.
-// Once per object (services keep a static pointer), before deliveries to it
-// can race with it.
+// Once per object, before deliveries to it can race with it (the catalogue
+// sets up the services' objects).
 void init_comm_obj(comm_obj_t *cobj, uint8_t req_type, uint8_t req_cmd, uint8_t ack_type, uint8_t ack_cmd);
 
 // Sends cobj->req (header and req_data_sz payload bytes) as one frame and waits
@@ -165,65 +157,13 @@ void process_ack(comm_obj_t *cobj, hdlc_msg_t *msg, int size);
 // lock (for services whose cmd is chosen per call).
 void comm_obj_set_cmd(comm_obj_t *cobj, uint8_t req_cmd, uint8_t ack_cmd);
 
-// ---- Message catalogue ---------------------------------------------------
-// Request types and their acknowledgement types.
-constexpr uint8_t MSG_TYPE_CTL_RQ = 0x50;   // power, bootloader enable, wake-up line
-constexpr uint8_t MSG_TYPE_CTL_ACK = 0x5F;
-constexpr uint8_t MSG_TYPE_INFO_RQ = 0x60;  // identification and status reads
-constexpr uint8_t MSG_TYPE_INFO_ACK = 0x6F; // also CAN speed/filter read acks and CAN trace records
-constexpr uint8_t MSG_TYPE_GEN_RQ = 0xF0;   // registers, EEPROM, ping, CAN, eth wake-up; box's debug/ping
-constexpr uint8_t MSG_TYPE_GEN_ACK = 0xF1;
-constexpr uint8_t MSG_TYPE_RMT_RQ = 0xF2;   // remote function calls
-constexpr uint8_t MSG_TYPE_RMT_ACK = 0xF3;
-
-// cmds of type 0x50 / 0x5F
-constexpr uint8_t MSG_CMD_PWR_ON = 0x10;
-constexpr uint8_t MSG_CMD_PWR_OFF = 0x1F;
-constexpr uint8_t MSG_CMD_BL_ENABLE = 0x20;
-constexpr uint8_t MSG_CMD_BL_DISABLE = 0x2F;
-constexpr uint8_t MSG_CMD_WUP_CTL = 0x30;
-// cmds of type 0x60 / 0x6F
-constexpr uint8_t MSG_CMD_CAN_GET_LCMODE = 0x62;
-constexpr uint8_t MSG_CMD_HK_STATUS = 0x71;
-constexpr uint8_t MSG_CMD_FWV_READ = 0x80;
-constexpr uint8_t MSG_CMD_FWD_READ = 0x81;
-constexpr uint8_t MSG_CMD_BLS_READ = 0x82;
-constexpr uint8_t MSG_CMD_BLV_READ = 0x83;
-constexpr uint8_t MSG_CMD_CAN_MSG = 0x4D;   // 0x6F / 0x4D: CAN trace record sent by the box
-// cmds of type 0xF0 / 0xF1
-constexpr uint8_t MSG_CMD_MDIO_WRITE = 0x01;
-constexpr uint8_t MSG_CMD_MDIO_READ = 0x02;
-constexpr uint8_t MSG_CMD_DBG = 0x03;       // box's debug text (0xF0 request, 0xF1 response)
-constexpr uint8_t MSG_CMD_PING = 0x04;      // console's ping, and the box's ping to be echoed
-constexpr uint8_t MSG_CMD_SMI_WRITE = 0x05;
-constexpr uint8_t MSG_CMD_SMI_READ = 0x06;
-constexpr uint8_t MSG_CMD_E2P_WRITE = 0x08;
-constexpr uint8_t MSG_CMD_E2P_READ = 0x09;
-constexpr uint8_t MSG_CMD_CAN_SET_SPEED = 0x41;
-constexpr uint8_t MSG_CMD_CAN_GET_SPEED = 0x42;      // ack 0x6F/0x42 (0xF1/0x42 too)
-constexpr uint8_t MSG_CMD_CAN_SET_FILTER_MASK = 0x47;
-constexpr uint8_t MSG_CMD_CAN_GET_FILTER_MASK = 0x48; // ack 0x6F/0x48
-constexpr uint8_t MSG_CMD_CAN_TRACE_ENABLE = 0x49;
-constexpr uint8_t MSG_CMD_CAN_TRACE_DISABLE = 0x4A;
-constexpr uint8_t MSG_CMD_CAN_SET_MODE = 0x4B;
-constexpr uint8_t MSG_CMD_CAN_GET_MODE = 0x4C;
-constexpr uint8_t MSG_CMD_CAN_RESET = 0x50;
-constexpr uint8_t MSG_CMD_CAN_REINIT = 0x51;
-constexpr uint8_t MSG_CMD_CAN_WAKEUP_READ = 0x52;
-constexpr uint8_t MSG_CMD_CAN_WAKEUP_WRITE = 0x53;
-constexpr uint8_t MSG_CMD_ETH_WAKEUP_READ = 0x60;
-constexpr uint8_t MSG_CMD_ETH_WAKEUP_WRITE = 0x61;
-constexpr uint8_t MSG_CMD_CAN_SET_LCMODE = 0x62;
-
 // Request payload sizes (req_data_sz) of the fixed services.
 constexpr size_t MSG_SZ_WUP_CTL = 1;
 constexpr size_t MSG_SZ_MDIO = 4;
 constexpr size_t MSG_SZ_PING = 16;
 constexpr size_t MSG_SZ_SMI = 2;
 constexpr size_t MSG_SZ_E2P_HDR = 3;
-constexpr size_t MSG_SZ_E2P_MAX_DATA = 57;
 constexpr size_t MSG_SZ_CAN_SPEED = 11;
-constexpr size_t MSG_SZ_CAN_FILTER_MASK = 34;
 constexpr size_t MSG_SZ_CAN_MODE = 1;
 constexpr size_t MSG_SZ_CAN_WAKEUP = 5;
 constexpr size_t MSG_SZ_ETH_WAKEUP = 8;

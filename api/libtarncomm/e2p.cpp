@@ -9,13 +9,9 @@
 
 #include "remote_func.h"
 
-comm_obj_t comm_e2p_write = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_e2p_read = COMM_OBJ_INITIALIZER;
-
 int e2p_read(uint16_t addr, void *data, uint16_t *size)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_e2p_read);
+    comm_obj_t *cobj = comm_service(svc::comm_e2p_read);
     const uint16_t want = size != nullptr ? *size : 0;
     put_le16(&cobj->req.data[0], addr);
     cobj->req.data[2] = static_cast<uint8_t>(want);
@@ -37,8 +33,7 @@ int e2p_read(uint16_t addr, void *data, uint16_t *size)
 
 int e2p_write(uint16_t addr, const void *data, uint16_t *size)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_e2p_write);
+    comm_obj_t *cobj = comm_service(svc::comm_e2p_write);
     const uint16_t n = size != nullptr ? *size : 0;
     if (n > E2P_MAX_PAYLOAD) {
         std::fprintf(stderr, "size > max_payload (%d)\n", n);

@@ -7,9 +7,6 @@
 #include "commands.h"
 #include "common.h"
 
-extern comm_obj_t comm_e2p_write;
-extern comm_obj_t comm_e2p_read;
-
 constexpr uint16_t E2P_MAX_PAYLOAD = 57; // 60-byte payload less the 3-byte header
 
 // Payload of both requests and both acknowledgements (little-endian on the

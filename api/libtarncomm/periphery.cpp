@@ -1,28 +1,11 @@
-// Periphery services: each call initialises its exchange object once (static
-// pointer), fills the request payload explicitly little-endian, runs send_req
-// and decodes the acknowledgement copy that send_req handed back.
+// Periphery services: each call takes its exchange object from the catalogue,
+// fills the request payload explicitly little-endian, runs send_req and
+// decodes the acknowledgement copy that send_req handed back.
 #include "periphery.h"
 #include "catalogue.h"
 
 #include <cstring>
 #include <sys/time.h>
-
-comm_obj_t comm_pwr_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_bl_enable = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_bl_disable = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_wup_ctl = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_fwv_read = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_fwd_read = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_bls_read = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_blv_read = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_hk_status = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_mdio_write = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_mdio_read = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_ping = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_smi_write = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_smi_read = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_eth_wakeup_read = COMM_OBJ_INITIALIZER;
-comm_obj_t comm_eth_wakeup_write = COMM_OBJ_INITIALIZER;
 
 namespace {
 
@@ -50,22 +33,18 @@ int read_four_reversed(comm_obj_t *cobj, uint8_t *out)
 
 int pwr_ctl(pwr_ctl_t mode)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_pwr_ctl);
-    uint8_t cmd;
-    switch (mode) {
-    case pwr_on: cmd = MSG_CMD_PWR_ON; break;
-    case pwr_off: cmd = MSG_CMD_PWR_OFF; break;
-    default: return -1;
-    }
+    if (mode != pwr_on && mode != pwr_off)
+        return -1;
+    // One object for both: on is the service's first row, off its second.
+    comm_obj_t *cobj = comm_service(svc::comm_pwr_ctl);
+    const uint8_t cmd = comm_service_cmd(svc::comm_pwr_ctl, mode == pwr_on ? 0 : 1);
     comm_obj_set_cmd(cobj, cmd, cmd);
     return send_req(cobj);
 }
 
 int mdio_read(uint8_t phyad, uint8_t regad, uint16_t *regval)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_mdio_read);
+    comm_obj_t *cobj = comm_service(svc::comm_mdio_read);
     // value (bytes 2-3) is not set: the box ignores it.
     cobj->req.data[0] = phyad;
     cobj->req.data[1] = regad;
@@ -79,8 +58,7 @@ int mdio_read(uint8_t phyad, uint8_t regad, uint16_t *regval)
 
 int mdio_write(uint8_t phyad, uint8_t regad, uint16_t regval)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_mdio_write);
+    comm_obj_t *cobj = comm_service(svc::comm_mdio_write);
     cobj->req.data[0] = phyad;
     cobj->req.data[1] = regad;
     put_le16(&cobj->req.data[2], regval);
@@ -90,8 +68,7 @@ int mdio_write(uint8_t phyad, uint8_t regad, uint16_t regval)
 
 int smi_read(uint8_t regad, uint8_t *regval)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_smi_read);
+    comm_obj_t *cobj = comm_service(svc::comm_smi_read);
     cobj->req.data[0] = regad;
     cobj->req_data_sz = MSG_SZ_SMI;
     hdlc_msg_t ack;
@@ -103,8 +80,7 @@ int smi_read(uint8_t regad, uint8_t *regval)
 
 int smi_write(uint8_t regad, uint8_t regval)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_smi_write);
+    comm_obj_t *cobj = comm_service(svc::comm_smi_write);
     cobj->req.data[0] = regad;
     cobj->req.data[1] = regval;
     cobj->req_data_sz = MSG_SZ_SMI;
@@ -113,29 +89,25 @@ int smi_write(uint8_t regad, uint8_t regval)
 
 int fwv_read(uint8_t *fwv)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_fwv_read);
+    comm_obj_t *cobj = comm_service(svc::comm_fwv_read);
     return read_four(cobj, fwv);
 }
 
 int fwd_read(uint8_t *fwd)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_fwd_read);
+    comm_obj_t *cobj = comm_service(svc::comm_fwd_read);
     return read_four_reversed(cobj, fwd);
 }
 
 int blv_read(uint8_t *blv)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_blv_read);
+    comm_obj_t *cobj = comm_service(svc::comm_blv_read);
     return read_four_reversed(cobj, blv);
 }
 
 int bls_read(char *bls)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_bls_read);
+    comm_obj_t *cobj = comm_service(svc::comm_bls_read);
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
     if (rc == 0 && bls != nullptr) {
@@ -151,8 +123,7 @@ int bls_read(char *bls)
 
 int ping(uint32_t *turnaround)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_ping);
+    comm_obj_t *cobj = comm_service(svc::comm_ping);
     cobj->req_data_sz = MSG_SZ_PING;
     struct timeval start;
     gettimeofday(&start, nullptr);
@@ -176,17 +147,12 @@ int ping(uint32_t *turnaround)
 
 int bl_enable(int enable)
 {
-    static comm_obj_t *cobjEnable = nullptr;
-    static comm_obj_t *cobjDisable = nullptr;
-    comm_obj_once(cobjEnable, comm_bl_enable);
-    comm_obj_once(cobjDisable, comm_bl_disable);
-    return send_req(enable ? cobjEnable : cobjDisable);
+    return send_req(comm_service(enable ? svc::comm_bl_enable : svc::comm_bl_disable));
 }
 
 int wup_ctl(wup_ctl_t mode)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_wup_ctl);
+    comm_obj_t *cobj = comm_service(svc::comm_wup_ctl);
     cobj->req.data[0] = static_cast<uint8_t>(mode);
     cobj->req_data_sz = MSG_SZ_WUP_CTL;
     hdlc_msg_t ack;
@@ -197,8 +163,7 @@ int wup_ctl(wup_ctl_t mode)
 
 int hk_status(int *status)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_hk_status);
+    comm_obj_t *cobj = comm_service(svc::comm_hk_status);
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
     if (rc == 0 && status != nullptr)
@@ -208,8 +173,7 @@ int hk_status(int *status)
 
 int set_eth_wakeup(int ms, int threshold)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_eth_wakeup_write);
+    comm_obj_t *cobj = comm_service(svc::comm_eth_wakeup_write);
     put_le32(&cobj->req.data[0], static_cast<uint32_t>(static_cast<int32_t>(ms)));
     put_le32(&cobj->req.data[4], static_cast<uint32_t>(static_cast<int32_t>(threshold)));
     cobj->req_data_sz = MSG_SZ_ETH_WAKEUP;
@@ -218,8 +182,7 @@ int set_eth_wakeup(int ms, int threshold)
 
 int get_eth_wakeup(int *ms, int *threshold)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_eth_wakeup_read);
+    comm_obj_t *cobj = comm_service(svc::comm_eth_wakeup_read);
     hdlc_msg_t ack;
     int rc = send_req_get_ack(cobj, &ack);
     if (rc == 0) {
@@ -233,7 +196,8 @@ int get_eth_wakeup(int *ms, int *threshold)
 
 int trigger_wup(void)
 {
-    const uint8_t frame[3] = {MSG_TYPE_CTL_RQ, MSG_CMD_WUP_CTL, static_cast<uint8_t>(wup_trig)};
+    const hdlc_msg_hdr_t hdr = comm_service(svc::comm_wup_ctl)->req.hdr;
+    const uint8_t frame[3] = {hdr.type, hdr.cmd, static_cast<uint8_t>(wup_trig)};
     hdlc_tx_frame(frame, sizeof frame);
     return 0;
 }

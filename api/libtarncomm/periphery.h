@@ -8,26 +8,6 @@
 #include "commands.h"
 #include "common.h"
 
-// Exchange objects, one per service; the console's frame router delivers
-// acknowledgements to them (they are initialised on the service's first call;
-// deliveries before that are dropped by process_ack).
-extern comm_obj_t comm_pwr_ctl;
-extern comm_obj_t comm_bl_enable;
-extern comm_obj_t comm_bl_disable;
-extern comm_obj_t comm_wup_ctl;
-extern comm_obj_t comm_fwv_read;
-extern comm_obj_t comm_fwd_read;
-extern comm_obj_t comm_bls_read;
-extern comm_obj_t comm_blv_read;
-extern comm_obj_t comm_hk_status;
-extern comm_obj_t comm_mdio_write;
-extern comm_obj_t comm_mdio_read;
-extern comm_obj_t comm_ping;
-extern comm_obj_t comm_smi_write;
-extern comm_obj_t comm_smi_read;
-extern comm_obj_t comm_eth_wakeup_read;
-extern comm_obj_t comm_eth_wakeup_write;
-
 // Payload records (wire layout; the services encode them explicitly).
 typedef struct mdio_msg_hdr {
     uint8_t phyad;

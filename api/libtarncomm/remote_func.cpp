@@ -10,13 +10,10 @@
 
 #include "out.h"
 
-comm_obj_t comm_rmt_func = COMM_OBJ_INITIALIZER;
-
 bool rmt_function(uint8_t func_idx, int32_t timeout, const void *param, uint16_t param_size, void *rtn,
                   uint16_t rtn_size)
 {
-    static comm_obj_t *cobj = nullptr;
-    comm_obj_once(cobj, comm_rmt_func);
+    comm_obj_t *cobj = comm_service(svc::comm_rmt_func);
     cobj->timeout = timeout > 0 ? timeout : 1;
     // The router delivers all of 0xF3 here, whatever its cmd; req is touched
     // by this thread alone.

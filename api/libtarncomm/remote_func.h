@@ -7,8 +7,6 @@
 #include "commands.h"
 #include "common.h"
 
-extern comm_obj_t comm_rmt_func;
-
 constexpr uint16_t RMT_BLOCK_MAX = 56; // 60-byte payload less the 4-byte rmt_param
 
 typedef enum remote_functions {

@@ -170,9 +170,9 @@ TEST_F(Receiver, LostConverterEndsTheWaitingRequestAtOnceWithOneLine)
     // The converter goes once the request is on the line. Its time-out is
     // made far longer than any run of this test, so a request that ends at
     // all was ended by the loss, however slow the machine.
-    comm_catalogue_init();
-    const time_t timeout = comm_fwv_read.timeout;
-    comm_fwv_read.timeout = 60;
+    comm_obj_t *fwv_obj = comm_service(svc::comm_fwv_read);
+    const time_t timeout = fwv_obj->timeout;
+    fwv_obj->timeout = 60;
     std::thread unplug([] {
         waitFor([] { return fake_ft::tx_frames().size() == 1; }, std::chrono::seconds(60));
         fake_ft::set_failure("FT_GetQueueStatus", FT_IO_ERROR);
@@ -182,7 +182,7 @@ TEST_F(Receiver, LostConverterEndsTheWaitingRequestAtOnceWithOneLine)
     uint8_t fwv[4];
     const int rc = fwv_read(fwv);
     unplug.join();
-    comm_fwv_read.timeout = timeout;
+    fwv_obj->timeout = timeout;
     const size_t writes = fake_ft::tx_calls();
     const int rc2 = smi_write(1, 2);
     const std::string err = testing::internal::GetCapturedStderr();

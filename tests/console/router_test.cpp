@@ -5,12 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "can.h"
+#include "catalogue.h"
 #include "commands.h"
 #include "console_fixture.h"
-#include "e2p.h"
-#include "periphery.h"
-#include "remote_func.h"
 
 namespace {
 
@@ -30,59 +27,64 @@ std::string route_and_capture(const bytes &frame)
 
 struct Route {
     uint8_t type, cmd;
-    comm_obj_t *obj;
+    svc id;
     const char *name;
 };
 
 // Every acknowledgement of the catalogue with the object that must get it,
 // including the services no console command calls.
 const Route all_routes[] = {
-    {0xF3, 0x00, &comm_rmt_func, "comm_rmt_func"},
-    {0xF3, 0x05, &comm_rmt_func, "comm_rmt_func"},
-    {0xF3, 0xFF, &comm_rmt_func, "comm_rmt_func"},
-    {0x5F, 0x10, &comm_pwr_ctl, "comm_pwr_ctl"},
-    {0x5F, 0x1F, &comm_pwr_ctl, "comm_pwr_ctl"},
-    {0x5F, 0x20, &comm_bl_enable, "comm_bl_enable"},
-    {0x5F, 0x2F, &comm_bl_disable, "comm_bl_disable"},
-    {0x5F, 0x30, &comm_wup_ctl, "comm_wup_ctl"},
-    {0x6F, 0x42, &can_get_speed_ctl, "can_get_speed_ctl"},
-    {0x6F, 0x48, &can_get_filter_mask_ctl, "can_get_filter_mask_ctl"},
-    {0x6F, 0x62, &can_get_lcmode_ctl, "can_get_lcmode_ctl"},
-    {0x6F, 0x71, &comm_hk_status, "comm_hk_status"},
-    {0x6F, 0x80, &comm_fwv_read, "comm_fwv_read"},
-    {0x6F, 0x81, &comm_fwd_read, "comm_fwd_read"},
-    {0x6F, 0x82, &comm_bls_read, "comm_bls_read"},
-    {0x6F, 0x83, &comm_blv_read, "comm_blv_read"},
-    {0xF1, 0x01, &comm_mdio_write, "comm_mdio_write"},
-    {0xF1, 0x02, &comm_mdio_read, "comm_mdio_read"},
-    {0xF1, 0x04, &comm_ping, "comm_ping"},
-    {0xF1, 0x05, &comm_smi_write, "comm_smi_write"},
-    {0xF1, 0x06, &comm_smi_read, "comm_smi_read"},
-    {0xF1, 0x08, &comm_e2p_write, "comm_e2p_write"},
-    {0xF1, 0x09, &comm_e2p_read, "comm_e2p_read"},
-    {0xF1, 0x41, &can_set_speed_ctl, "can_set_speed_ctl"},
-    {0xF1, 0x42, &can_get_speed_ctl, "can_get_speed_ctl"},
-    {0xF1, 0x47, &can_set_filter_mask_ctl, "can_set_filter_mask_ctl"},
-    {0xF1, 0x48, &can_get_filter_mask_ctl, "can_get_filter_mask_ctl"},
-    {0xF1, 0x49, &can_trace_enable_ctl, "can_trace_enable_ctl"},
-    {0xF1, 0x4A, &can_trace_disable_ctl, "can_trace_disable_ctl"},
-    {0xF1, 0x4B, &can_set_mode_ctl, "can_set_mode_ctl"},
-    {0xF1, 0x4C, &can_get_mode_ctl, "can_get_mode_ctl"},
-    {0xF1, 0x50, &can_reset_ctl, "can_reset_ctl"},
-    {0xF1, 0x51, &can_reinit_ctl, "can_reinit_ctl"},
-    {0xF1, 0x52, &can_wakeup_read, "can_wakeup_read"},
-    {0xF1, 0x53, &can_wakeup_write, "can_wakeup_write"},
-    {0xF1, 0x60, &comm_eth_wakeup_read, "comm_eth_wakeup_read"},
-    {0xF1, 0x61, &comm_eth_wakeup_write, "comm_eth_wakeup_write"},
-    {0xF1, 0x62, &can_set_lcmode_ctl, "can_set_lcmode_ctl"},
+    {0xF3, 0x00, svc::comm_rmt_func, "comm_rmt_func"},
+    {0xF3, 0x05, svc::comm_rmt_func, "comm_rmt_func"},
+    {0xF3, 0xFF, svc::comm_rmt_func, "comm_rmt_func"},
+    {0x5F, 0x10, svc::comm_pwr_ctl, "comm_pwr_ctl"},
+    {0x5F, 0x1F, svc::comm_pwr_ctl, "comm_pwr_ctl"},
+    {0x5F, 0x20, svc::comm_bl_enable, "comm_bl_enable"},
+    {0x5F, 0x2F, svc::comm_bl_disable, "comm_bl_disable"},
+    {0x5F, 0x30, svc::comm_wup_ctl, "comm_wup_ctl"},
+    {0x6F, 0x42, svc::can_get_speed_ctl, "can_get_speed_ctl"},
+    {0x6F, 0x48, svc::can_get_filter_mask_ctl, "can_get_filter_mask_ctl"},
+    {0x6F, 0x62, svc::can_get_lcmode_ctl, "can_get_lcmode_ctl"},
+    {0x6F, 0x71, svc::comm_hk_status, "comm_hk_status"},
+    {0x6F, 0x80, svc::comm_fwv_read, "comm_fwv_read"},
+    {0x6F, 0x81, svc::comm_fwd_read, "comm_fwd_read"},
+    {0x6F, 0x82, svc::comm_bls_read, "comm_bls_read"},
+    {0x6F, 0x83, svc::comm_blv_read, "comm_blv_read"},
+    {0xF1, 0x01, svc::comm_mdio_write, "comm_mdio_write"},
+    {0xF1, 0x02, svc::comm_mdio_read, "comm_mdio_read"},
+    {0xF1, 0x04, svc::comm_ping, "comm_ping"},
+    {0xF1, 0x05, svc::comm_smi_write, "comm_smi_write"},
+    {0xF1, 0x06, svc::comm_smi_read, "comm_smi_read"},
+    {0xF1, 0x08, svc::comm_e2p_write, "comm_e2p_write"},
+    {0xF1, 0x09, svc::comm_e2p_read, "comm_e2p_read"},
+    {0xF1, 0x41, svc::can_set_speed_ctl, "can_set_speed_ctl"},
+    {0xF1, 0x42, svc::can_get_speed_ctl, "can_get_speed_ctl"},
+    {0xF1, 0x47, svc::can_set_filter_mask_ctl, "can_set_filter_mask_ctl"},
+    {0xF1, 0x48, svc::can_get_filter_mask_ctl, "can_get_filter_mask_ctl"},
+    {0xF1, 0x49, svc::can_trace_enable_ctl, "can_trace_enable_ctl"},
+    {0xF1, 0x4A, svc::can_trace_disable_ctl, "can_trace_disable_ctl"},
+    {0xF1, 0x4B, svc::can_set_mode_ctl, "can_set_mode_ctl"},
+    {0xF1, 0x4C, svc::can_get_mode_ctl, "can_get_mode_ctl"},
+    {0xF1, 0x50, svc::can_reset_ctl, "can_reset_ctl"},
+    {0xF1, 0x51, svc::can_reinit_ctl, "can_reinit_ctl"},
+    {0xF1, 0x52, svc::can_wakeup_read, "can_wakeup_read"},
+    {0xF1, 0x53, svc::can_wakeup_write, "can_wakeup_write"},
+    {0xF1, 0x60, svc::comm_eth_wakeup_read, "comm_eth_wakeup_read"},
+    {0xF1, 0x61, svc::comm_eth_wakeup_write, "comm_eth_wakeup_write"},
+    {0xF1, 0x62, svc::can_set_lcmode_ctl, "can_set_lcmode_ctl"},
 };
 
-// Makes every exchange object ready for deliveries, with an empty ack.
+// Clears every exchange object's arrival flag, acknowledgement and late
+// answers still awaited (from earlier tests), so any answer is stored.
 void init_all_objects()
 {
     for (const Route &r : all_routes) {
-        init_comm_obj(r.obj, 0, 0, r.type, r.cmd);
-        r.obj->ack_arrived = 0;
+        comm_obj_t *obj = comm_service(r.id);
+        pthread_mutex_lock(&obj->mtx);
+        obj->ack_arrived = 0;
+        obj->ack = hdlc_msg_t{};
+        obj->n_orphans = 0;
+        pthread_mutex_unlock(&obj->mtx);
     }
 }
 
@@ -90,12 +92,12 @@ void init_all_objects()
 std::vector<std::string> objects_with_arrival()
 {
     std::vector<std::string> got;
-    std::vector<comm_obj_t *> seen;
+    std::vector<svc> seen;
     for (const Route &r : all_routes) {
-        if (std::find(seen.begin(), seen.end(), r.obj) != seen.end())
+        if (std::find(seen.begin(), seen.end(), r.id) != seen.end())
             continue;
-        seen.push_back(r.obj);
-        if (r.obj->ack_arrived)
+        seen.push_back(r.id);
+        if (comm_service(r.id)->ack_arrived)
             got.push_back(r.name);
     }
     return got;
@@ -124,7 +126,7 @@ TEST_F(Router, EveryAcknowledgementReachesItsOwnObjectOnly)
         bytes frame{r.type, r.cmd, 0xA5, r.cmd, 0x5A};
         EXPECT_EQ(route_and_capture(frame), "");
         EXPECT_EQ(objects_with_arrival(), std::vector<std::string>{r.name});
-        EXPECT_EQ(0, memcmp(&r.obj->ack, frame.data(), frame.size()));
+        EXPECT_EQ(0, memcmp(&comm_service(r.id)->ack, frame.data(), frame.size()));
     }
     EXPECT_TRUE(fake_ft::tx_bytes().empty());
 }

@@ -2,12 +2,14 @@
 // seconds of real time and carry the label slow.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
 #include <pthread.h>
 #include <thread>
 
+#include "catalogue.h"
 #include "commands.h"
 #include "e2p.h"
 #include "periphery.h"
@@ -26,7 +28,7 @@ namespace {
 
 TEST(ExchangeSlow, NoAckTimesOutAfterOneSecond)
 {
-    static comm_obj_t obj = COMM_OBJ_INITIALIZER;
+    static comm_obj_t obj{};
     init_comm_obj(&obj, 0x60, 0x83, 0x6F, 0x83);
     fake_box box; // never answers
     // An acknowledgement stored while nobody waits must not answer the next
@@ -43,7 +45,7 @@ TEST(ExchangeSlow, NoAckTimesOutAfterOneSecond)
 
 TEST(ExchangeSlow, LateAckDoesNotCompleteARequestOnAnotherObject)
 {
-    static comm_obj_t a = COMM_OBJ_INITIALIZER, b = COMM_OBJ_INITIALIZER;
+    static comm_obj_t a{}, b{};
     init_comm_obj(&a, 0xF0, 0x05, 0xF1, 0x05);
     init_comm_obj(&b, 0xF0, 0x06, 0xF1, 0x06);
     fake_box box([](const bytes &req) {
@@ -84,9 +86,10 @@ TEST(ExchangeSlow, RequestLikeOneThatTimedOutWaitsForItsLateAnswer)
         if (req[1] != 0x06)
             return std::vector<bytes>{};
         if (req[2] == 0x12) {
-            pthread_mutex_lock(&comm_smi_read.mtx);
-            outstanding_at_other = comm_smi_read.n_orphans;
-            pthread_mutex_unlock(&comm_smi_read.mtx);
+            comm_obj_t *obj = comm_service(svc::comm_smi_read);
+            pthread_mutex_lock(&obj->mtx);
+            outstanding_at_other = obj->n_orphans;
+            pthread_mutex_unlock(&obj->mtx);
             return std::vector<bytes>{ack_of(0xF1, 0x06, {0x12, 0x77})};
         }
         if (reads++ == 0)
@@ -110,6 +113,30 @@ TEST(ExchangeSlow, RequestLikeOneThatTimedOutWaitsForItsLateAnswer)
     EXPECT_EQ(reqs[0].size(), 4u);
     EXPECT_EQ(bytes(reqs[0].begin(), reqs[0].begin() + 3), bytes(reqs[2].begin(), reqs[2].begin() + 3));
     EXPECT_EQ(reqs[2].size(), 4u);
+}
+
+// Nothing sent on the old line can be answered on the new one: after a
+// reconnect, the read that would have waited for a late answer (about 4 s
+// here) goes out at once.
+TEST(ExchangeSlow, ReconnectEndsTheQuarantine)
+{
+    std::atomic<bool> answer{false};
+    fake_box box([&](const bytes &req) {
+        if (req[1] != 0x06 || !answer)
+            return std::vector<bytes>{};
+        return std::vector<bytes>{ack_of(0xF1, 0x06, {0x21, 0x5A})};
+    });
+    uint8_t v = 0;
+    CaptureStderr();
+    EXPECT_EQ(smi_read(0x21, &v), 110);
+    EXPECT_EQ(GetCapturedStderr(), "send_rq timed out\n");
+    answer = true;
+    comm_set_link_up();
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(smi_read(0x21, &v), 0);
+    EXPECT_LT(seconds_since(t0), 2.0);
+    EXPECT_EQ(v, 0x5A);
+    EXPECT_EQ(box.requests().size(), 2u);
 }
 
 // ---- Failures that wait for the time-out (label slow) --------------------

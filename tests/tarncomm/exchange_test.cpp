@@ -17,7 +17,7 @@ namespace {
 
 TEST(Exchange, AckCompletesTheRequest)
 {
-    static comm_obj_t obj = COMM_OBJ_INITIALIZER;
+    static comm_obj_t obj{};
     init_comm_obj(&obj, 0xF0, 0x09, 0xF1, 0x09);
     fake_box box([](const bytes &req) {
         if (req.size() >= 2 && req[0] == 0xF0)
@@ -39,7 +39,7 @@ TEST(Exchange, AckCompletesTheRequest)
 
 TEST(Exchange, SpuriousWakeupIsNotAnAnswer)
 {
-    static comm_obj_t obj = COMM_OBJ_INITIALIZER;
+    static comm_obj_t obj{};
     init_comm_obj(&obj, 0x60, 0x81, 0x6F, 0x81);
     fake_box box([](const bytes &) {
         // Wake the waiting sender without a delivery, then answer later.
@@ -60,7 +60,7 @@ TEST(Exchange, SpuriousWakeupIsNotAnAnswer)
 
 TEST(Exchange, ShorterAckKeepsThePreviousTail)
 {
-    static comm_obj_t obj = COMM_OBJ_INITIALIZER;
+    static comm_obj_t obj{};
     init_comm_obj(&obj, 0x60, 0x82, 0x6F, 0x82);
     static int round = 0;
     round = 0;
@@ -79,7 +79,7 @@ TEST(Exchange, ShorterAckKeepsThePreviousTail)
 
 TEST(Exchange, OversizedRequestIsClampedToOneMessage)
 {
-    static comm_obj_t obj = COMM_OBJ_INITIALIZER;
+    static comm_obj_t obj{};
     init_comm_obj(&obj, 0xF0, 0x04, 0xF1, 0x04);
     fake_box box([](const bytes &) {
         deliver(&obj, {0xF1, 0x04});
@@ -96,12 +96,12 @@ TEST(Exchange, BadObjectsFailCleanly)
     fake_box box;
     CaptureStderr();
     EXPECT_EQ(send_req(nullptr), 22);
-    comm_obj_t never = COMM_OBJ_INITIALIZER;
+    comm_obj_t never{};
     EXPECT_EQ(send_req(&never), 22);
     EXPECT_EQ(GetCapturedStderr(), "send_rq failed\nsend_rq failed\n");
     EXPECT_TRUE(box.requests().empty());
 
-    // A delivery to an object no service has initialised yet is dropped.
+    // A delivery to an object that was never set up is dropped.
     deliver(&never, {0x6F, 0x80, 1, 2});
     EXPECT_EQ(never.ack.hdr.type, 0);
     EXPECT_EQ(never.ack_arrived, 0);

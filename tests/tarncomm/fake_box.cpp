@@ -4,12 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "can.h"
 #include "catalogue.h"
-#include "e2p.h"
 #include "hdlc.h"
-#include "periphery.h"
-#include "remote_func.h"
 
 bytes ack_of(uint8_t type, uint8_t cmd, const bytes &payload)
 {

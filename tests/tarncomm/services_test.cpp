@@ -8,6 +8,7 @@
 #include <thread>
 #include <sys/time.h>
 
+#include "catalogue.h"
 #include "e2p.h"
 #include "eepromcfg.h"
 #include "hdlc.h"
@@ -195,7 +196,7 @@ TEST(RemoteFunc, EchoFrameAndReturnBlock)
     ASSERT_EQ(req.size(), 2u + 4 + 32);
     EXPECT_EQ((bytes(req.begin(), req.begin() + 6)), (bytes{0xF2, 0x00, 0x20, 0x00, 0x20, 0x00}));
     EXPECT_EQ(std::string(req.begin() + 6, req.begin() + 11), "hallo");
-    EXPECT_EQ(comm_rmt_func.timeout, 1);
+    EXPECT_EQ(comm_service(svc::comm_rmt_func)->timeout, 1);
 }
 
 TEST(RemoteFunc, TableWriteAndCmdPerCall)
@@ -212,7 +213,7 @@ TEST(RemoteFunc, TableWriteAndCmdPerCall)
         w.data[i] = static_cast<uint8_t>(0xA0 + i);
     rmt_func_rtn_ind_tab_write_t wr{};
     ASSERT_TRUE(rmt_ind_tab_entry_write(&w, &wr));
-    EXPECT_EQ(comm_rmt_func.timeout, 3);
+    EXPECT_EQ(comm_service(svc::comm_rmt_func)->timeout, 3);
 
     rmt_func_param_mibtab_t m{};
     m.port = 2;
@@ -236,7 +237,7 @@ TEST(RemoteFunc, BlockLimits)
     EXPECT_FALSE(rmt_function(0, 0, p, 4, r, 57));
     EXPECT_TRUE(box.requests().empty());
     ASSERT_TRUE(rmt_function(9, -5, p, 56, r, 56));
-    EXPECT_EQ(comm_rmt_func.timeout, 1);
+    EXPECT_EQ(comm_service(svc::comm_rmt_func)->timeout, 1);
     EXPECT_EQ(r[55], 0x11);
     EXPECT_EQ(r[56], 0); // only rtn_size bytes
     const auto req = box.requests().at(0);
@@ -248,9 +249,9 @@ TEST(RemoteFunc, EepromEraseUsesTenSeconds)
 {
     fake_box box(answer({0}));
     EXPECT_EQ(e2p_erase_block(0x200, 0x600), 0);
-    EXPECT_EQ(comm_rmt_func.timeout, 10);
+    EXPECT_EQ(comm_service(svc::comm_rmt_func)->timeout, 10);
     EXPECT_EQ(e2p_erase_byte(0x123), 0);
-    EXPECT_EQ(comm_rmt_func.timeout, 1);
+    EXPECT_EQ(comm_service(svc::comm_rmt_func)->timeout, 1);
     const auto reqs = box.requests();
     ASSERT_EQ(reqs.size(), 2u);
     EXPECT_EQ(reqs[0], (bytes{0xF2, 0x07, 0x04, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x06}));
